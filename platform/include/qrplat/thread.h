@@ -26,7 +26,9 @@ constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 // safe to call when the thread never started or was already joined. The
 // destructor joins a thread that is still running (after writing a debug line):
 // derived classes must stop and Wait() in their own destructors, because the
-// body runs virtual code of the derived object.
+// body runs virtual code of the derived object. (Start returns when the new
+// thread is at the call of Thread(); destroying the object before that
+// virtual call was made is a pure-virtual call, so never skip the Wait.)
 class JThread {
  public:
   JThread() = default;
