@@ -1,24 +1,23 @@
 // JThread hand-shake and lifetime, Event semantics, ticks and debug output.
 #include "qrplat/thread.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 namespace qrplat {
 namespace {
+
+using testutil::ScopedEnv;
+using testutil::StderrCapture;
 
 // A JThread running a callable; the callable must not touch the object.
 class FnThread : public JThread {
@@ -34,60 +33,6 @@ class FnThread : public JThread {
 };
 
 uint32_t Elapsed(uint32_t since) { return TickCount() - since; }
-
-// Sets an environment variable for one scope and restores the old value.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value) setenv(name, value, 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_) setenv(name_.c_str(), old_.c_str(), 1); else unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
-};
-
-// Redirects standard error into a temporary file for one scope.
-class StderrCapture {
- public:
-  StderrCapture() {
-    char path[] = "/tmp/qrplat_stderr_XXXXXX";
-    int fd = mkstemp(path);
-    path_ = path;
-    fflush(stderr);
-    saved_ = dup(2);
-    dup2(fd, 2);
-    close(fd);
-  }
-  ~StderrCapture() {
-    Restore();
-    unlink(path_.c_str());
-  }
-  std::string Text() {
-    Restore();
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
 
 // --- Event -----------------------------------------------------------------
 

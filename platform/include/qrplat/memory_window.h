@@ -52,6 +52,9 @@ class MemoryWindowHost : public WindowHost {
   // The source rectangle of the last present, converted to 32 bits, at its own
   // size (no scaling to the client size).
   Image LastImage() const;
+  // The source rectangle and pixel format of the last present, as given.
+  Rect LastSource() const;
+  PixelFormat LastFormat() const;
   uint64_t PresentCount() const;
   // Waits until at least `count` presents happened in total.
   bool WaitPresents(uint64_t count, uint32_t timeout_ms) const;
@@ -60,6 +63,9 @@ class MemoryWindowHost : public WindowHost {
   std::vector<WindowMessage> TakeMessages();
   // Waits until a message is queued (or timeout); then takes them all.
   std::vector<WindowMessage> WaitMessages(uint32_t timeout_ms);
+  // After SetAcceptMessages(false), PostMessage returns false and drops the
+  // message (a window that is being destroyed). Accepting is the default.
+  void SetAcceptMessages(bool accept);
 
  private:
   mutable std::mutex mutex_;
@@ -70,6 +76,9 @@ class MemoryWindowHost : public WindowHost {
   SurfaceCaps caps_;                    // guarded by mutex_
   int32_t origin_x_ = 0, origin_y_ = 0; // guarded by mutex_
   Image last_;                          // guarded by mutex_
+  Rect last_source_;                    // guarded by mutex_
+  PixelFormat last_format_ = PixelFormat::Rgb32;  // guarded by mutex_
+  bool accept_messages_ = true;         // guarded by mutex_
   uint64_t presents_ = 0;               // guarded by mutex_
   std::deque<WindowMessage> messages_;  // guarded by mutex_
 };
