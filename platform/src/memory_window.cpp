@@ -14,10 +14,16 @@ namespace {
 
 // 5- and 6-bit channels widened to 8 bits by replicating the high bits, so
 // that full scale maps to 255.
-inline uint32_t Expand5(uint32_t v) { return (v << 3) | (v >> 2); }
-inline uint32_t Expand6(uint32_t v) { return (v << 2) | (v >> 4); }
+inline uint32_t Expand5(uint32_t v) {
+  return (v << 3) | (v >> 2);
+}
+inline uint32_t Expand6(uint32_t v) {
+  return (v << 2) | (v >> 4);
+}
 
-inline uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) { return (r << 16) | (g << 8) | b; }
+inline uint32_t Rgb(uint32_t r, uint32_t g, uint32_t b) {
+  return (r << 16) | (g << 8) | b;
+}
 
 // One pixel of `format` at `p` as 0x00RRGGBB. Reads bytes, so no alignment is
 // required of the caller's buffer.
@@ -116,8 +122,8 @@ void MemoryWindowHost::SetAcceptMessages(bool accept) {
   accept_messages_ = accept;
 }
 
-void MemoryWindowHost::Present(const uint8_t* pixels, int32_t width, int32_t height,
-                               int32_t stride, PixelFormat format, const Rect& source) {
+void MemoryWindowHost::Present(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
+                               PixelFormat format, const Rect& source) {
   // The source rectangle clipped to the image; converted outside the lock.
   Image image;
   int32_t left = std::max(source.left, 0);

@@ -8,10 +8,13 @@ namespace qrplat {
 
 int BytesPerPixel(PixelFormat format) {
   switch (format) {
-    case PixelFormat::Rgb32: return 4;
-    case PixelFormat::Rgb24: return 3;
+    case PixelFormat::Rgb32:
+      return 4;
+    case PixelFormat::Rgb24:
+      return 3;
     case PixelFormat::Rgb565:
-    case PixelFormat::Rgb555: return 2;
+    case PixelFormat::Rgb555:
+      return 2;
   }
   return 4;
 }

@@ -32,7 +32,9 @@ class FnThread : public JThread {
   std::function<int32_t()> fn_;
 };
 
-uint32_t Elapsed(uint32_t since) { return TickCount() - since; }
+uint32_t Elapsed(uint32_t since) {
+  return TickCount() - since;
+}
 
 // --- Event -----------------------------------------------------------------
 
@@ -89,17 +91,23 @@ TEST(Event, AutoResetSetReleasesExactlyOneOfSeveralWaiters) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 4; ++i) {
     waiters.emplace_back([&] {
-      if (e.Wait(5000)) ++released;
+      if (e.Wait(10000)) ++released;
     });
   }
-  SleepMs(50);  // let them block
-  e.Set();
-  SleepMs(100);
-  EXPECT_EQ(released.load(), 1);
-  for (int i = 0; i < 3; ++i) e.Set(), SleepMs(30);
+  SleepMs(20);  // most of them block by now; a late one finds the event clear
+  auto wait_released = [&](int n) {
+    uint32_t t0 = TickCount();
+    while (released.load() < n && Elapsed(t0) < 5000) SleepMs(1);
+    return released.load();
+  };
+  for (int n = 1; n <= 4; ++n) {
+    e.Set();
+    ASSERT_EQ(wait_released(n), n);
+    SleepMs(20);  // no second waiter slips through on the same Set
+    EXPECT_EQ(released.load(), n);
+    EXPECT_FALSE(e.IsSet());
+  }
   for (auto& t : waiters) t.join();
-  EXPECT_EQ(released.load(), 4);
-  EXPECT_FALSE(e.IsSet());
 }
 
 TEST(Event, WaitAnyReturnsTheSetEventAndConsumesOnlyAutoReset) {

@@ -1,8 +1,8 @@
 // The window registry and the memory window host: ids, message order across
 // threads, presents from worker threads, pixel conversion and PNG files.
+#include "qrplat/window.h"
 #include "qrplat/memory_window.h"
 #include "qrplat/thread.h"
-#include "qrplat/window.h"
 
 #include <atomic>
 #include <cstring>
@@ -180,8 +180,9 @@ std::vector<uint8_t> MakeImage(PixelFormat format, int w, int h, int stride, F v
 TEST(MemoryWindowHost, PresentKeepsTheSourceRectangleOfRgb32) {
   MemoryWindowHost host(100, 100);
   const int w = 10, h = 8, stride = w * 4 + 12;  // padded rows
-  auto buf = MakeImage(PixelFormat::Rgb32, w, h, stride,
-                       [](int x, int y) { return 0xFF000000u | uint32_t(x << 16 | y << 8 | (x ^ y)); });
+  auto buf = MakeImage(PixelFormat::Rgb32, w, h, stride, [](int x, int y) {
+    return 0xFF000000u | uint32_t(x << 16 | y << 8 | (x ^ y));
+  });
   Rect src{2, 3, 7, 8};
   host.Present(buf.data(), w, h, stride, PixelFormat::Rgb32, src);
   EXPECT_EQ(host.PresentCount(), 1u);
@@ -285,8 +286,8 @@ TEST(MemoryWindowHost, UnregisterWhileAnotherThreadPresentsIsSafe) {
       for (;;) {
         std::shared_ptr<WindowHost> h = FindWindow(id);
         if (!h) return;  // unregistered
-        h->Present(reinterpret_cast<const uint8_t*>(frame.data()), 32, 32, 128,
-                   PixelFormat::Rgb32, {0, 0, 32, 32});
+        h->Present(reinterpret_cast<const uint8_t*>(frame.data()), 32, 32, 128, PixelFormat::Rgb32,
+                   {0, 0, 32, 32});
         h->PostMessage(1234, 0, 0);
         ++presents;
       }
@@ -306,7 +307,8 @@ TEST(Png, WriteThenReadGivesTheSameImage) {
   img.width = 37;
   img.height = 11;
   for (int y = 0; y < img.height; ++y) {
-    for (int x = 0; x < img.width; ++x) img.pixels.push_back(uint32_t(x * 7) << 16 | uint32_t(y * 23) << 8 | uint32_t(x + y));
+    for (int x = 0; x < img.width; ++x)
+      img.pixels.push_back(uint32_t(x * 7) << 16 | uint32_t(y * 23) << 8 | uint32_t(x + y));
   }
   std::string path = dir / "frame.png";
   ASSERT_TRUE(WritePng(img, path));
@@ -335,7 +337,8 @@ TEST(Png, FailuresAreReported) {
 TEST(Png, LastImageOfAPresentRoundTrips) {
   TempDir dir;
   MemoryWindowHost host(8, 8);
-  auto buf = MakeImage(PixelFormat::Rgb565, 8, 8, 16, [](int x, int y) { return uint32_t(x * 4000 + y * 300); });
+  auto buf = MakeImage(PixelFormat::Rgb565, 8, 8, 16,
+                       [](int x, int y) { return uint32_t(x * 4000 + y * 300); });
   host.Present(buf.data(), 8, 8, 16, PixelFormat::Rgb565, {0, 0, 8, 8});
   Image img = host.LastImage();
   ASSERT_TRUE(WritePng(img, dir / "last.png"));

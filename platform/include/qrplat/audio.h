@@ -30,8 +30,7 @@ class AudioOutput {
   // dropped by Reset); `cookie` is the one given to Write.
   using Completion = std::function<void(void* cookie)>;
 
-  static std::unique_ptr<AudioOutput> OpenDefault(const AudioFormat& format,
-                                                  Completion on_done);
+  static std::unique_ptr<AudioOutput> OpenDefault(const AudioFormat& format, Completion on_done);
   // Closing drops what is queued (completing it) and stops the device thread.
   virtual ~AudioOutput() = default;
   // Queues a buffer; the bytes must stay valid until its completion. False
@@ -45,8 +44,7 @@ class AudioCapture {
  public:
   // Opens the default capture device writing into a looping buffer of
   // `buffer_bytes`. Capture starts at once.
-  static std::unique_ptr<AudioCapture> OpenDefault(const AudioFormat& format,
-                                                   size_t buffer_bytes);
+  static std::unique_ptr<AudioCapture> OpenDefault(const AudioFormat& format, size_t buffer_bytes);
   virtual ~AudioCapture() = default;
   size_t BufferBytes() const { return buffer_bytes_; }
   // Offset in the looping buffer up to which data was captured (wraps).

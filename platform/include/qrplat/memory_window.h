@@ -2,10 +2,10 @@
 // last presented image and a queue of posted messages that its owner pumps.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <condition_variable>
 #include <string>
 #include <vector>
 
@@ -70,17 +70,17 @@ class MemoryWindowHost : public WindowHost {
  private:
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
-  Size size_;                           // guarded by mutex_
-  bool visible_ = true;                 // guarded by mutex_
-  PixelFormat format_;                  // guarded by mutex_
-  SurfaceCaps caps_;                    // guarded by mutex_
-  int32_t origin_x_ = 0, origin_y_ = 0; // guarded by mutex_
-  Image last_;                          // guarded by mutex_
-  Rect last_source_;                    // guarded by mutex_
+  Size size_;                                     // guarded by mutex_
+  bool visible_ = true;                           // guarded by mutex_
+  PixelFormat format_;                            // guarded by mutex_
+  SurfaceCaps caps_;                              // guarded by mutex_
+  int32_t origin_x_ = 0, origin_y_ = 0;           // guarded by mutex_
+  Image last_;                                    // guarded by mutex_
+  Rect last_source_;                              // guarded by mutex_
   PixelFormat last_format_ = PixelFormat::Rgb32;  // guarded by mutex_
-  bool accept_messages_ = true;         // guarded by mutex_
-  uint64_t presents_ = 0;               // guarded by mutex_
-  std::deque<WindowMessage> messages_;  // guarded by mutex_
+  bool accept_messages_ = true;                   // guarded by mutex_
+  uint64_t presents_ = 0;                         // guarded by mutex_
+  std::deque<WindowMessage> messages_;            // guarded by mutex_
 };
 
 }  // namespace qrplat

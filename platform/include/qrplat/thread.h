@@ -53,10 +53,10 @@ class JThread {
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  std::thread thread_;     // guarded by mutex_ for Start/Wait races
-  bool started_ = false;   // guarded by mutex_: the body was entered
-  bool running_ = false;   // guarded by mutex_: the body has not returned
-  int32_t exit_value_ = 0; // guarded by mutex_
+  std::thread thread_;      // guarded by mutex_ for Start/Wait races
+  bool started_ = false;    // guarded by mutex_: the body was entered
+  bool running_ = false;    // guarded by mutex_: the body has not returned
+  int32_t exit_value_ = 0;  // guarded by mutex_
 };
 
 // A Win32-style event: manual reset (stays set until Reset) or auto reset
@@ -86,8 +86,8 @@ class Event {
   const bool manual_reset_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  bool set_;                       // guarded by mutex_
-  std::vector<Waiter*> waiters_;   // guarded by mutex_: WaitAny callers
+  bool set_;                      // guarded by mutex_
+  std::vector<Waiter*> waiters_;  // guarded by mutex_: WaitAny callers
 };
 
 // Monotonic millisecond counter (wraps after about 49.7 days, like the
