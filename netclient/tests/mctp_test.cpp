@@ -7,6 +7,7 @@
 
 #include "control/mctp.h"
 #include "control/mctp_event.h"
+#include "control/nvr_report.h"
 
 namespace quornet::mctp {
 namespace {
@@ -233,6 +234,27 @@ TEST(MctpEvents, AlarmReportNeedsFirstValueTwo) {
   EXPECT_EQ(ParseEventMessage("CMD:ALARM MCTP/1.0 CS\n@2@5\n@2@6\nEND\n").kind,
             EventMessage::Kind::kMalformed);
   EXPECT_EQ(ParseEventMessage("CMD:ALIVE MCTP/1.0 CS\nEND\n").kind, EventMessage::Kind::kIgnored);
+}
+
+// ---- Recorder alarm channel -------------------------------------------------
+
+TEST(NvrReports, ChannelAndTypeFormTheValue) {
+  int32_t v = -1;
+  ASSERT_TRUE(nvr::ParseReport("chan=3&type=2&", &v));
+  EXPECT_EQ(v, 0x0203);
+  ASSERT_TRUE(nvr::ParseReport("xx type=513&chan=258&yy", &v));  // low bytes only
+  EXPECT_EQ(v, 0x0102);
+  ASSERT_TRUE(nvr::ParseReport("chan=3&type=2", &v));  // type without '&' counts as 0
+  EXPECT_EQ(v, 0x0003);
+  ASSERT_TRUE(nvr::ParseReport("chan&type", &v));
+  EXPECT_EQ(v, 0);
+  ASSERT_TRUE(nvr::ParseReport("chan=-1&type=99999999999999999999&", &v));
+  EXPECT_EQ(v & ~0xFFFF, 0);
+  EXPECT_EQ(v & 0xFF, 0xFF);
+  EXPECT_FALSE(nvr::ParseReport("chan=3&", &v));
+  EXPECT_TRUE(nvr::HandshakeAccepted("ok"));
+  EXPECT_TRUE(nvr::HandshakeAccepted("\nok\n"));
+  EXPECT_FALSE(nvr::HandshakeAccepted("no"));
 }
 
 }  // namespace
