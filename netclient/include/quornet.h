@@ -1,0 +1,224 @@
+/*
+ * quornet.h: the C interface of libquornet, the network client library for IP
+ * cameras and network video recorders.
+ *
+ * Conventions
+ *
+ *   Handles. A client handle is a non-zero 32-bit id issued by the start
+ *   functions (QRNET_ClientStart and its siblings); 0 means "no client". The
+ *   handle stays valid until QRNET_ClientStop returns. Every function taking a
+ *   handle looks it up first: for 0, for an id that was never issued and for
+ *   the id of a client already stopped it does nothing and returns its
+ *   failure value. Ids are not reused soon after a stop, so a stale handle
+ *   never reaches another client's session.
+ *
+ *   Results. Most functions return 1 for success and 0 for failure. Where a
+ *   function states another failure value (0xFFFF from QRNET_GetClientState,
+ *   -1 from QRNET_GetLiveViewPerformance) that value is returned for an
+ *   invalid handle. No C++ exception ever leaves a function of this header.
+ *
+ *   Texts are UTF-8 and are copied into fixed-size fields; a text must be
+ *   terminated within its field.
+ *
+ *   Threads. Any thread may call any function. Starting and stopping one
+ *   client must not race with other calls on the same handle from the
+ *   application's side; the library tolerates it (the stopped handle simply
+ *   becomes invalid) but the results of the racing calls are unspecified.
+ *
+ *   Notifications. Asynchronous reports are pairs (kind, value) about one
+ *   client. When a status callback was given to QRNET_Startup, it is called on
+ *   one of the library's worker threads with (handle, kind, value, user
+ *   value); an exception it throws is swallowed. Without a callback the
+ *   library posts the client's notification message to the client's
+ *   notification window (platform window registry), wParam = kind,
+ *   lParam = value, which the window's owner receives on its own thread.
+ *   Without a window nothing is reported.
+ *
+ *   A status callback runs on a thread of the reporting client. It must return
+ *   promptly and must not call QRNET_ClientStop (or QRNET_Cleanup) for that
+ *   client: stop waits for the very thread the callback runs on. It may read
+ *   state (QRNET_GetClientState) and change per-client settings.
+ *
+ *   Link state (kind 1): 0 running, 1 connecting (also right after start),
+ *   3 the stream broke, 4 waiting for the next attempt, 5 given up, 6
+ *   credentials refused, 7 channel-server query failed, 8 channel-server
+ *   answered channel 0.
+ */
+#ifndef QUORNET_H_
+#define QUORNET_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* The library is built with hidden symbols; only what this macro marks is
+ * exported. */
+#define QRNET_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#define QRNET_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+extern "C" {
+#else
+#define QRNET_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+/* Transport values of QRNET_ClientParam.transport. */
+#define QRNET_TRANSPORT_RTSP_UDP 0 /* RTSP, RTP over UDP */
+#define QRNET_TRANSPORT_RTSP_TCP 1 /* RTSP, RTP interleaved on the RTSP connection */
+#define QRNET_TRANSPORT_UDP 2      /* private UDP stream */
+
+/* Failure values for an invalid handle where they are not 0. */
+#define QRNET_INVALID_STATE 0xFFFF
+
+/*
+ * The record that opens a client: 308 bytes, little-endian, no padding. The
+ * library copies it; the caller's record may be reused after the start call.
+ */
+#pragma pack(push, 1)
+typedef struct QRNET_ClientParam {
+  uint16_t transport;            /*   0: QRNET_TRANSPORT_*; other values fail the start */
+  uint16_t view_flag;            /*   2: 1 = decode and draw */
+  int32_t channel;               /*   4: stream number on the device */
+  uint32_t video_window;         /*   8: window id the picture is drawn into */
+  uint32_t notify_window;        /*  12: window id for notification messages; 0 = none */
+  uint32_t notify_message;       /*  16: message number posted to notify_window */
+  uint8_t stream_option;         /*  20: 1 = no YV12 surface in video memory first */
+  uint8_t reserved0[3];          /*  21: zero */
+  int32_t nvr_manager_port;      /*  24: NVR HTTP management port; 0 = none */
+  int32_t live_view_performance; /*  28: buffering latency in ms; -1 = automatic */
+  uint8_t reserved1[12];         /*  32: zero */
+  int32_t user_value;            /*  44: handed back as 4th status callback argument */
+  char address[161];             /*  48: "host[:port][/path]", port 554 by default */
+  char user[33];                 /* 209: user name */
+  char password[64];             /* 242: password */
+  uint8_t reserved2[2];          /* 306: zero */
+} QRNET_ClientParam;
+
+/* Output record of QRNET_GetClientParam: 12 bytes. */
+typedef struct QRNET_ClientOutput {
+  uint16_t width;        /* 0: picture width in pixels */
+  uint16_t height;       /* 2: picture height in pixels */
+  uint16_t frame_rate;   /* 4: frames per second */
+  uint8_t video_payload; /* 6: 96 H.264, 26 JPEG */
+  uint8_t audio_codec;   /* 7: 0 PCM, 1 A-law, 2 mu-law, 4..7 G.726, 8 AAC, 255 none */
+  int32_t bit_rate;      /* 8: announced bit rate in kbit/s times 1024 */
+} QRNET_ClientOutput;
+#pragma pack(pop)
+
+QRNET_STATIC_ASSERT(sizeof(QRNET_ClientParam) == 308, "client parameter record is 308 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, stream_option) == 20, "offset 20");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, nvr_manager_port) == 24, "offset 24");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, user_value) == 44, "offset 44");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, address) == 48, "offset 48");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, user) == 209, "offset 209");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientParam, password) == 242, "offset 242");
+QRNET_STATIC_ASSERT(sizeof(QRNET_ClientOutput) == 12, "client output record is 12 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_ClientOutput, bit_rate) == 8, "offset 8");
+
+/*
+ * Status callback: (client handle, kind, value, user value of the client's
+ * record). Runs on a library worker thread; see "Notifications" above.
+ */
+typedef void (*QRNET_StatusCallback)(uint32_t handle, int32_t kind, int32_t value,
+                                     int32_t user_value);
+
+/* ---- Process level ---------------------------------------------------- */
+
+/*
+ * Sets up process-wide state; may be called any number of times (each control
+ * instance calls it). Each argument is stored only while its slot is still
+ * empty, so the first non-zero status callback stays. Slots 1, 2 and 4 are
+ * stored and not used. Returns 1.
+ */
+QRNET_API int32_t QRNET_Startup(uint32_t slot1, uint32_t slot2,
+                                QRNET_StatusCallback status_callback, uint32_t slot4);
+/* Ends process-wide use; stop every client first. */
+QRNET_API void QRNET_Cleanup(void);
+/*
+ * Connect timeout (s; <= 0 becomes 5), reconnect attempts (-1 = without limit;
+ * other negative values become 1) and reconnect pause (s; < 0 becomes 10).
+ * Returns 1.
+ */
+QRNET_API int32_t QRNET_SetWaitTime(int32_t connect_timeout_s, int32_t reconnect_attempts,
+                                    int32_t reconnect_pause_s);
+/* Writes to the library's log stream when one is open (normally none); returns
+ * the characters written, or 0. */
+QRNET_API int32_t QRNET_Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+/* ---- Client lifecycle ------------------------------------------------- */
+
+/*
+ * Starts a client: builds the session and starts its connection thread, then
+ * returns at once (the connection runs in the background; watch link state).
+ * Returns the handle, or 0 when any step failed (nothing is left behind).
+ */
+QRNET_API uint32_t QRNET_ClientStart(const QRNET_ClientParam* param);
+/* As QRNET_ClientStart; the source asks the channel server for
+ * server_channel before connecting when server_flag is 1. */
+QRNET_API uint32_t QRNET_ClientStart_Trans(const QRNET_ClientParam* param, int32_t server_channel,
+                                           int32_t server_flag);
+/*
+ * Stops the client and frees everything it holds; the handle is invalid
+ * afterwards. Never call it from a status callback of the same client.
+ * Returns 1; 0 for an invalid handle.
+ */
+QRNET_API int32_t QRNET_ClientStop(uint32_t handle);
+
+/* ---- Per-client state ------------------------------------------------- */
+
+/* Link state (see above); 0xFFFF for an invalid handle. */
+QRNET_API int32_t QRNET_GetClientState(uint32_t handle);
+/* Fills *out; returns 1, 0 for an invalid handle or a null pointer. */
+QRNET_API int32_t QRNET_GetClientParam(uint32_t handle, QRNET_ClientOutput* out);
+/* View flag := 1. Returns 1. */
+QRNET_API int32_t QRNET_ClientStartView(uint32_t handle);
+/* View flag := 0, then waits until the picture being drawn is finished.
+ * Returns 1. Never call it from a status callback. */
+QRNET_API int32_t QRNET_ClientStopView(uint32_t handle);
+/*
+ * automatic == 0: the stored live-view performance (ms). Otherwise the value
+ * the automatic setting would choose for the current bit rate (300, 500, 750,
+ * 1100 or 1500; -1 while the frame rate is 0). -1 for an invalid handle.
+ */
+QRNET_API int32_t QRNET_GetLiveViewPerformance(uint32_t handle, int32_t automatic);
+/* Audio on. Returns 1. */
+QRNET_API int32_t QRNET_ClientPlayAudio(uint32_t handle);
+/* Audio off; queued audio is dropped. Returns 1. */
+QRNET_API int32_t QRNET_ClientStopAudio(uint32_t handle);
+
+/* ---- Callback setters ------------------------------------------------- */
+
+/* Accepted and ignored: the library never delivers frames, pictures or
+ * decoded data through callbacks. */
+QRNET_API void QRNET_SetAVCallback(void* callback);
+QRNET_API void QRNET_SetDecodeCallBack(void* callback);
+QRNET_API void QRNET_SetDrawCallback(void* callback);
+QRNET_API void QRNET_SetRGBDataCallback(void* callback);
+QRNET_API void QRNET_SetCaptureCallBack(void* callback);
+/* Stores the pointer (never called) and returns it. */
+QRNET_API void* QRNET_SetClipCallback(void* callback);
+/* Returns 1; no effect. */
+QRNET_API int32_t QRNET_ClientShowcallback(uint32_t handle, int32_t value1, int32_t value2);
+
+/* ---- Inert entries, kept for binary compatibility --------------------- */
+
+QRNET_API int32_t QRNET_ClientReplayStartClip(uint32_t handle, int32_t a2, int32_t a3, int32_t a4,
+                                              int32_t a5, int32_t a6); /* returns 0 */
+QRNET_API int32_t QRNET_ClientNVRReplayStartClip(uint32_t handle, int32_t a2, int32_t a3,
+                                                 int32_t a4, int32_t a5, int32_t a6, int32_t a7,
+                                                 int32_t a8, int32_t a9); /* returns 0 */
+QRNET_API void QRNET_ClientReplayStopClip(uint32_t handle);
+QRNET_API void QRNET_ClientReplayPauseClip(uint32_t handle);
+QRNET_API void QRNET_ClientReplayContinueClip(uint32_t handle, int32_t a2, int32_t a3, int32_t a4);
+QRNET_API int32_t CreateImage(int32_t a1, int32_t a2, int32_t a3, int32_t a4); /* returns 0 */
+QRNET_API int32_t CreateRGBImage(int32_t a1, int32_t a2, int32_t a3);          /* returns 0 */
+QRNET_API int32_t LoadImage2(int32_t a1, int32_t a2);                          /* returns 0 */
+QRNET_API void Draw(int32_t a1, int32_t a2);
+QRNET_API void DrawImage(int32_t a1, int32_t a2, int32_t a3);
+QRNET_API void DrawRGBImage(int32_t a1);
+QRNET_API void ReleaseImage(int32_t a1);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* QUORNET_H_ */
