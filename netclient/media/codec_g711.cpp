@@ -96,11 +96,15 @@ static_assert(kTables.ulaw_dec[0x80] == 32124 && kTables.ulaw_dec[0x00] == -3212
 uint8_t AlawFromLinear(int16_t sample) {
   return kTables.alaw_enc[static_cast<uint16_t>(sample) >> 4];
 }
-int16_t LinearFromAlaw(uint8_t code) { return kTables.alaw_dec[code]; }
+int16_t LinearFromAlaw(uint8_t code) {
+  return kTables.alaw_dec[code];
+}
 uint8_t UlawFromLinear(int16_t sample) {
   return kTables.ulaw_enc[static_cast<uint16_t>(sample) >> 2];
 }
-int16_t LinearFromUlaw(uint8_t code) { return kTables.ulaw_dec[code]; }
+int16_t LinearFromUlaw(uint8_t code) {
+  return kTables.ulaw_dec[code];
+}
 
 void AlawDecode(const uint8_t* in, size_t n, int16_t* out) {
   for (size_t i = 0; i < n; ++i) out[i] = kTables.alaw_dec[in[i]];
@@ -125,11 +129,15 @@ bool KnownMode(const VoiceCodecState* state) {
 
 }  // namespace
 
-int avcodec_Voice_DecInit(VoiceCodecState* state) { return KnownMode(state) ? 0 : -1; }
-int avcodec_Voice_EncInit(VoiceCodecState* state) { return KnownMode(state) ? 0 : -1; }
+int avcodec_Voice_DecInit(VoiceCodecState* state) {
+  return KnownMode(state) ? 0 : -1;
+}
+int avcodec_Voice_EncInit(VoiceCodecState* state) {
+  return KnownMode(state) ? 0 : -1;
+}
 
-int avcodec_Voice_Dec(const VoiceCodecState* state, const uint8_t* in, size_t in_len,
-                      int16_t* out, size_t out_capacity, uint16_t* out_count) {
+int avcodec_Voice_Dec(const VoiceCodecState* state, const uint8_t* in, size_t in_len, int16_t* out,
+                      size_t out_capacity, uint16_t* out_count) {
   if (out_count) *out_count = 0;
   if (!KnownMode(state) || out_count == nullptr) return -1;
   if (in_len > 0xFFFF || in_len > out_capacity) return -1;

@@ -14,7 +14,9 @@ namespace {
 
 constexpr int kVoiceSampleRate = 8000;
 
-bool IsG726(int type) { return type >= kVoiceTypeG726_16 && type <= kVoiceTypeG726_40; }
+bool IsG726(int type) {
+  return type >= kVoiceTypeG726_16 && type <= kVoiceTypeG726_40;
+}
 
 }  // namespace
 
@@ -28,7 +30,9 @@ struct VoiceEngineAccess {
                     int sample_count);
 };
 
-VoiceEngineState::~VoiceEngineState() { Release(); }
+VoiceEngineState::~VoiceEngineState() {
+  Release();
+}
 
 void VoiceEngineState::Release() {
   avcodec_free_context(&ctx_);
