@@ -1,0 +1,23 @@
+// Picture size from an H.264 sequence parameter set (ITU-T H.264 7.3.2.1.1).
+//
+// Used for streams whose description announces the picture only through
+// "sprop-parameter-sets" (RFC 6184 section 8.1). The reader is bounds-checked
+// bit by bit: a truncated or malformed set gives false, never a read past the
+// input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quornet {
+
+struct SpsPictureSize {
+  int32_t width = 0;   // pixels, after frame cropping
+  int32_t height = 0;  // pixels, after frame cropping, both fields for interlaced
+};
+
+// nal points at the NAL unit including its one-byte header (type 7), with
+// emulation-prevention bytes still in place.
+bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out);
+
+}  // namespace quornet

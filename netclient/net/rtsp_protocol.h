@@ -1,0 +1,182 @@
+// RTSP 1.0 dialect of the devices: request texts, reply parsing and stream
+// description (SDP) reading. No sockets here: CRtspSession sends what these
+// functions build and hands them the replies it read.
+//
+// Request texts are byte-exact what the devices were built against; do not
+// reformat them (header order, the missing Content-Type, "Range: npt=0.000-").
+// Replies are untrusted: every parser works on a bounded view, never reads
+// past it and writes its outputs only when it succeeds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quornet::rtsp {
+
+inline constexpr char kUserAgentLine[] = "User-Agent: Halvenmoore Client\r\n";
+
+// Banner of the devices that announce their picture in the first reply.
+inline constexpr std::string_view kBannerV200 = "\r\nServer: HalvenMoore Rtsp Server V200R001";
+inline constexpr std::string_view kBannerAny = "\r\nServer: HalvenMoore Rtsp Server ";
+
+// Server kinds: how the device was addressed and which URL forms it takes.
+inline constexpr int32_t kServerPathSuffix = -1;  // path suffix given: generic server
+inline constexpr int32_t kServerGeneric = 0;      // numeric channel URL
+inline constexpr int32_t kServerBanner = 1;       // first reply carries kBannerV200
+inline constexpr int32_t kServerRecorder = 2;     // "/monitor/" and "/replay/" URLs
+
+// Video payload codes and audio codec codes as stored in the client session.
+inline constexpr uint8_t kVideoH264 = 96;
+inline constexpr uint8_t kVideoJpeg = 26;
+inline constexpr uint8_t kVideoRtpmap99 = 97;
+inline constexpr uint8_t kAudioPcm = 0;
+inline constexpr uint8_t kAudioAlaw = 1;
+inline constexpr uint8_t kAudioUlaw = 2;
+inline constexpr uint8_t kAudioG726_16 = 4;
+inline constexpr uint8_t kAudioG726_24 = 5;
+inline constexpr uint8_t kAudioG726_32 = 6;
+inline constexpr uint8_t kAudioG726_40 = 7;
+inline constexpr uint8_t kAudioAac = 8;
+inline constexpr uint8_t kAudioNone = 255;
+
+// Which URL form the requests of one session use.
+enum class UrlForm {
+  kGeneric,  // base URL, "/trackID=" tracks
+  kMonitor,  // recorder live view: rtsp://host/monitor/NNN
+  kReplay,   // recorder replay: rtsp://host/replay/NN?stime=...
+};
+
+// Base URL of a live stream. Sets *server_kind: -1 when a path suffix is
+// given, 2 for channels 10..999 (recorder scheme, wins over -1), else 0.
+std::string LiveBaseUrl(std::string_view host, int32_t port, int32_t channel,
+                        std::string_view path_suffix, int32_t* server_kind);
+std::string ReplayBaseUrl(std::string_view host, int32_t port, int32_t channel,
+                          std::string_view start_time);
+
+// Authorization state of one connection. Empty scheme: not challenged.
+struct Auth {
+  enum class Scheme { kNone, kBasic, kDigest };
+  Scheme scheme = Scheme::kNone;
+  std::string user;
+  std::string password;
+  std::string realm;
+  std::string nonce;
+};
+
+// "Authorization: ...\r\n" for method and uri, or "" when not challenged.
+std::string AuthorizationLine(const Auth& auth, std::string_view method, std::string_view uri);
+
+// Everything the request builders need about the session.
+struct RequestContext {
+  UrlForm form = UrlForm::kGeneric;
+  std::string base_url;  // from LiveBaseUrl / ReplayBaseUrl
+  std::string host;      // host without port
+  int32_t channel = 0;
+  std::string start_time;  // requested (start) or running (in session) time text
+  std::string session_id;
+  int cseq = 1;
+  bool udp = false;  // RTP over UDP (client ports) instead of interleaved
+  Auth auth;
+};
+
+std::string DescribeRequest(std::string_view base_url, std::string_view path_suffix, int cseq);
+// The DESCRIBE after a "401 Unauthorized": base URL without the path suffix.
+std::string DescribeAuthorizedRequest(const RequestContext& c);
+std::string SetupVideoRequest(const RequestContext& c, char track, int client_port);
+std::string SetupAudioRequest(const RequestContext& c, char track, int client_port);
+// speed_exponent only matters for the replay form ("Scale:").
+std::string PlayRequest(const RequestContext& c, int speed_exponent);
+
+// In-session requests. server_kind 2 selects the recorder URL forms;
+// replay_mode selects the replay forms where the two differ.
+std::string PauseRequest(const RequestContext& c, int32_t server_kind);
+std::string ResumeRequest(const RequestContext& c, int32_t server_kind);
+std::string SetSpeedRequest(const RequestContext& c, int32_t server_kind, int speed_exponent);
+std::string TeardownRequest(const RequestContext& c, int32_t server_kind, bool replay_mode);
+std::string TeardownNoWaitRequest(const RequestContext& c);
+std::string KeepAliveRequest(const RequestContext& c, bool replay_mode);
+
+// Scale of a speed exponent: 2 to its power.
+double SpeedScale(int speed_exponent);
+
+// --- Replies -------------------------------------------------------------
+
+// Reply tests are substring searches, as the devices' replies are not always
+// well-formed status lines.
+bool ReplyOk(std::string_view reply);
+bool ReplyUnauthorized(std::string_view reply);
+
+// Length of the first complete RTSP message in buf (headers, blank line and a
+// Content-Length body), 0 while incomplete, or -1 when the message can never
+// fit in max_size bytes.
+long MessageLength(std::string_view buf, size_t max_size);
+
+// CSeq header value, or -1.
+int ParseCSeq(std::string_view reply);
+
+// Session id of a SETUP reply: the token after "Session:", ended by ";",
+// white space or the line end, at most 31 characters (longer ids give "").
+std::string ParseSessionId(std::string_view reply);
+
+// Decimal port after "server_port=", or 0.
+int ParseServerPort(std::string_view reply);
+
+// WWW-Authenticate challenge of a "401 Unauthorized" reply. Returns false
+// when the header is missing, or a Digest challenge lacks realm or nonce.
+// Sets auth->scheme (kNone when neither Digest nor Basic is offered), realm
+// and nonce; user and password are left alone.
+bool ParseChallenge(std::string_view reply, Auth* auth);
+
+struct Banner {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t frame_rate = 0;
+  int32_t bit_rate = 0;  // announced kbit/s times 1024
+};
+// Finds marker and scans "W*H*F*K" starting skip characters after where the
+// marker begins. Implausible numbers (sizes outside 1..16384, frame rate
+// outside 0..1000, bit rate outside 0..2^21 kbit/s) reject the banner.
+bool ParseBanner(std::string_view reply, std::string_view marker, size_t skip, Banner* out);
+
+// Stream properties read from a description into the client session.
+struct StreamFormat {
+  int32_t server_kind = kServerGeneric;
+  int32_t width = 720;
+  int32_t height = 576;
+  int32_t frame_rate = 25;
+  int32_t bit_rate = 512;
+  uint8_t video_code = kVideoH264;
+  uint8_t audio_code = kAudioUlaw;
+  char video_track = 0;  // 0: no such track
+  char audio_track = 0;
+};
+
+// Audio codec code from the rtpmap lines; first match of the fixed table wins,
+// current when none matches.
+uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current);
+
+// Picture size from "sprop-parameter-sets=<SPS>,"; false when absent or bad.
+bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height);
+
+// The DESCRIBE reply of a live start; f->server_kind must already be set
+// (connect step and banner). False when a required track is missing.
+bool ReadLiveDescription(std::string_view reply, StreamFormat* f);
+// The DESCRIBE reply of a replay start.
+bool ReadReplayDescription(std::string_view reply, StreamFormat* f);
+
+// Automatic live-view performance (ms) for a bit-rate value.
+int32_t AutoLiveViewPerformance(int32_t bit_rate);
+// Frames the display holds before showing: performance / (1000 / fps). A
+// negative performance selects the automatic value, which is written back to
+// *performance.
+int32_t RestoreFrameCount(int32_t* performance, int32_t frame_rate, int32_t bit_rate);
+
+// Process-wide RTP client port counter (thread-safe): 32769, 32771, ... up to
+// 65533, then 32767 again, so that port + 1 (RTCP) is always a valid port.
+int NextRtpClientPort();
+// For tests: sets the counter to the value it had just before a use.
+void SetRtpClientPortCounterForTest(int value);
+
+}  // namespace quornet::rtsp

@@ -1,0 +1,338 @@
+// RTSP dialect: request texts, reply and description parsing, authorization.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "net/auth.h"
+#include "net/h264_sps.h"
+#include "net/rtsp_protocol.h"
+
+namespace quornet::rtsp {
+namespace {
+
+std::string ReadTestData(const std::string& name) {
+  std::ifstream in(std::string(QR_TESTDATA_DIR) + "/rtsp/" + name, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_FALSE(ss.str().empty()) << name;
+  return ss.str();
+}
+
+TEST(Auth, DigestMatchesRfc2617ExampleWithoutQop) {
+  // RFC 2617 section 3.5 credentials; the qop-less response is
+  // MD5(HA1:nonce:HA2) with HA1 and HA2 as printed in the RFC's errata.
+  EXPECT_EQ(Md5Hex("Mufasa:testrealm@host.com:Circle Of Life"), "939e7578ed9e3c518a452acee763bce9");
+  EXPECT_EQ(Md5Hex("GET:/dir/index.html"), "39aff3a2bab6126f332b942af96d3366");
+  EXPECT_EQ(DigestResponse("Mufasa", "testrealm@host.com", "Circle Of Life", "GET",
+                           "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093"),
+            "670fd8c2df070c60b045671b8b24ff02");
+}
+
+TEST(Auth, Base64RoundTripsAndRejectsForeignCharacters) {
+  EXPECT_EQ(Base64Encode("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+  EXPECT_EQ(Base64Encode(""), "");
+  EXPECT_EQ(Base64Encode("f"), "Zg==");
+  EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+  EXPECT_EQ(Base64Encode("foo"), "Zm9v");
+  char small[5];
+  EXPECT_EQ(Base64Encode("foo", 3, small, sizeof small), 4);
+  EXPECT_STREQ(small, "Zm9v");
+  EXPECT_EQ(Base64Encode("foob", 4, small, sizeof small), -1);
+  EXPECT_STREQ(small, "");
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(Base64Decode("Zm9vYg==", &out));
+  EXPECT_EQ(std::string(out.begin(), out.end()), "foob");
+  EXPECT_FALSE(Base64Decode("Zm9v\r\n", &out));
+}
+
+TEST(Urls, ChannelSelectsUrlFormAndServerKind) {
+  int32_t kind = 99;
+  EXPECT_EQ(LiveBaseUrl("h", 554, 9, "", &kind), "rtsp://h:554/9");
+  EXPECT_EQ(kind, kServerGeneric);
+  EXPECT_EQ(LiveBaseUrl("h", 554, 10, "", &kind), "rtsp://h:554/monitor/010");
+  EXPECT_EQ(kind, kServerRecorder);
+  EXPECT_EQ(LiveBaseUrl("h", 554, 999, "/x", &kind), "rtsp://h:554/monitor/999");
+  EXPECT_EQ(kind, kServerRecorder);
+  EXPECT_EQ(LiveBaseUrl("h", 554, 1000, "/live/ch1", &kind), "rtsp://h:554/1000");
+  EXPECT_EQ(kind, kServerPathSuffix);
+  EXPECT_EQ(ReplayBaseUrl("h", 554, 3, "20240102030405"),
+            "rtsp://h:554/replay/03?stime=20240102030405");
+}
+
+RequestContext GenericContext() {
+  RequestContext c;
+  c.base_url = "rtsp://cam:554/1";
+  c.host = "cam";
+  c.channel = 1;
+  c.session_id = "12AB34";
+  c.cseq = 3;
+  return c;
+}
+
+TEST(Requests, LiveStartTextsAreByteExact) {
+  EXPECT_EQ(DescribeRequest("rtsp://cam:554/1", "/sub", 1),
+            "DESCRIBE rtsp://cam:554/1/sub RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n"
+            "User-Agent: Halvenmoore Client\r\n\r\n");
+  RequestContext c = GenericContext();
+  c.udp = true;
+  EXPECT_EQ(SetupVideoRequest(c, '1', 32770),
+            "SETUP rtsp://cam:554/1/trackID=1 RTSP/1.0\r\nCSeq: 3\r\n"
+            "User-Agent: Halvenmoore Client\r\n"
+            "Transport: RTP/AVP;unicast;client_port=32770-32771\r\n\r\n");
+  c.udp = false;
+  EXPECT_EQ(SetupAudioRequest(c, '2', 0),
+            "SETUP rtsp://cam:554/1/trackID=2 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n"
+            "Transport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n"
+            "User-Agent: Halvenmoore Client\r\n\r\n");
+  EXPECT_EQ(PlayRequest(c, 0),
+            "PLAY rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n"
+            "Range: npt=0.000-\r\nUser-Agent: Halvenmoore Client\r\n\r\n");
+  c.form = UrlForm::kMonitor;
+  c.channel = 12;
+  EXPECT_EQ(SetupVideoRequest(c, '1', 0),
+            "SETUP rtsp://cam/monitor/012/track1 RTSP/1.0\r\nCSeq: 3\r\n"
+            "User-Agent: Halvenmoore Client\r\n"
+            "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+  EXPECT_EQ(PlayRequest(c, 0),
+            "PLAY rtsp://cam/monitor/012/ RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n"
+            "Range: npt=0.000-\r\nUser-Agent: Halvenmoore Client\r\n\r\n");
+}
+
+TEST(Requests, ReplayPlayCarriesScaleOfSpeedExponent) {
+  RequestContext c = GenericContext();
+  c.form = UrlForm::kReplay;
+  c.channel = 2;
+  c.start_time = "20240102030405";
+  EXPECT_EQ(PlayRequest(c, -2),
+            "PLAY rtsp://cam/replay/02?stime=20240102030405/ RTSP/1.0\r\nCSeq: 3\r\n"
+            "Session: 12AB34\r\nScale: 0.250000\r\nRange: npt=0.000-\r\n"
+            "User-Agent: Halvenmoore Client\r\n\r\n");
+  EXPECT_NE(SetSpeedRequest(c, kServerRecorder, 3).find("\r\nScale: 8.000000\r\n"),
+            std::string::npos);
+  EXPECT_EQ(SetupVideoRequest(c, '1', 0).substr(0, 74),
+            "SETUP rtsp://cam/replay/02?stime=20240102030405/track1 RTSP/1.0\r\nCSeq: 3\r\n");
+}
+
+TEST(Requests, DigestChallengeAuthorizesEveryLaterRequest) {
+  RequestContext c = GenericContext();
+  c.cseq = 2;
+  c.auth.scheme = Auth::Scheme::kDigest;
+  c.auth.user = "admin";
+  c.auth.password = "pw";
+  c.auth.realm = "r";
+  c.auth.nonce = "n";
+  const std::string describe_resp = DigestResponse("admin", "r", "pw", "DESCRIBE", c.base_url, "n");
+  EXPECT_EQ(DescribeAuthorizedRequest(c),
+            "DESCRIBE rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n"
+            "Authorization: Digest username=\"admin\", realm=\"r\", nonce=\"n\", "
+            "uri=\"rtsp://cam:554/1\", response=\"" +
+                describe_resp + "\"\r\nUser-Agent: Halvenmoore Client\r\n\r\n");
+  // In-session requests: authorization and user agent replace the final
+  // line end, with the request's own method in the digest.
+  const std::string pause_resp = DigestResponse("admin", "r", "pw", "PAUSE", c.base_url, "n");
+  EXPECT_EQ(PauseRequest(c, kServerGeneric),
+            "PAUSE rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 2\r\nSession: 12AB34\r\n"
+            "Authorization: Digest username=\"admin\", realm=\"r\", nonce=\"n\", "
+            "uri=\"rtsp://cam:554/1\", response=\"" +
+                pause_resp + "\"\r\nUser-Agent: Halvenmoore Client\r\n\r\n");
+  // The keep-alive body stays behind the headers.
+  std::string keep = KeepAliveRequest(c, false);
+  EXPECT_EQ(keep.substr(keep.size() - 11), "\r\n\r\nalive\r\n");
+  EXPECT_NE(keep.find("GET_PARAMETER rtsp://cam/monitor/001 RTSP/1.0\r\n"), std::string::npos);
+  EXPECT_NE(keep.find("Content-Length: 7\r\nAuthorization: Digest"), std::string::npos);
+}
+
+TEST(Requests, UnchallengedInSessionTexts) {
+  RequestContext c = GenericContext();
+  c.host = "cam";
+  c.channel = 11;
+  EXPECT_EQ(TeardownRequest(c, kServerRecorder, false),
+            "TEARDOWN rtsp://cam/monitor/011 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  EXPECT_EQ(TeardownNoWaitRequest(c),
+            "TEARDOWN rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  EXPECT_EQ(KeepAliveRequest(c, false),
+            "GET_PARAMETER rtsp://cam/monitor/011 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n"
+            "Content-Length: 7\r\n\r\nalive\r\n");
+  EXPECT_EQ(ResumeRequest(c, kServerGeneric),
+            "PLAY rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+}
+
+TEST(Replies, SessionIdIsOneBoundedToken) {
+  EXPECT_EQ(ParseSessionId(ReadTestData("setup_200_session_timeout.txt")), "12AB34");
+  EXPECT_EQ(ParseSessionId("Session: 12ab\r\n"), "12ab");
+  EXPECT_EQ(ParseSessionId("Session:77\r\n"), "77");
+  EXPECT_EQ(ParseSessionId("Session: " + std::string(32, 'A') + "\r\n"), "");
+  EXPECT_EQ(ParseSessionId("Session: " + std::string(31, 'A')), std::string(31, 'A'));
+  EXPECT_EQ(ParseSessionId("no header"), "");
+  EXPECT_EQ(ParseServerPort(ReadTestData("setup_200_session_timeout.txt")), 6970);
+  EXPECT_EQ(ParseServerPort("server_port=99999-1"), 0);
+  EXPECT_EQ(ParseServerPort("server_port"), 0);
+}
+
+TEST(Replies, MessageLengthWaitsForHeadersAndBody) {
+  const std::string reply = ReadTestData("describe_200_generic_h264_pcmu.txt");
+  const long full = static_cast<long>(reply.size());
+  // The file's body is shorter than its Content-Length of 300 claims.
+  EXPECT_EQ(MessageLength(reply, 2048), 0);
+  std::string padded = reply + std::string(400, ' ');
+  long len = MessageLength(padded, 2048);
+  EXPECT_GT(len, full - 300);
+  EXPECT_LE(len, full + 400);
+  EXPECT_EQ(MessageLength("RTSP/1.0 200 OK\r\nCSeq: 1\r\n", 2048), 0);
+  EXPECT_EQ(MessageLength("RTSP/1.0 200 OK\r\ncontent-length: 5000\r\n\r\n", 2048), -1);
+  EXPECT_EQ(MessageLength(std::string(2048, 'x'), 2048), -1);
+  EXPECT_EQ(MessageLength("RTSP/1.0 200 OK\r\n\r\nRTSP", 2048), 19);
+  EXPECT_EQ(ParseCSeq("RTSP/1.0 200 OK\r\nCSeq: 17\r\n"), 17);
+  EXPECT_EQ(ParseCSeq("RTSP/1.0 200 OK\r\n"), -1);
+}
+
+TEST(Replies, DigestChallengeAndV200BannerFromFirstReply) {
+  const std::string reply = ReadTestData("describe_401_digest_v200_banner.txt");
+  EXPECT_TRUE(ReplyUnauthorized(reply));
+  Auth auth;
+  ASSERT_TRUE(ParseChallenge(reply, &auth));
+  EXPECT_EQ(auth.scheme, Auth::Scheme::kDigest);
+  EXPECT_EQ(auth.realm, "HalvenMoore Streaming Media");
+  EXPECT_EQ(auth.nonce, "8b4ad2c1d6e0f3a79c51");
+  Banner b;
+  ASSERT_TRUE(ParseBanner(reply, kBannerV200, kBannerV200.size() + 1, &b));
+  EXPECT_EQ(b.width, 1920);
+  EXPECT_EQ(b.height, 1080);
+  EXPECT_EQ(b.frame_rate, 25);
+  EXPECT_EQ(b.bit_rate, 4194304);
+}
+
+TEST(Replies, BasicChallengeMissingNonceAndHostileBanners) {
+  Auth auth;
+  ASSERT_TRUE(ParseChallenge(ReadTestData("describe_401_basic.txt"), &auth));
+  EXPECT_EQ(auth.scheme, Auth::Scheme::kBasic);
+  EXPECT_FALSE(ParseChallenge(ReadTestData("describe_401_digest_without_nonce.txt"), &auth));
+  EXPECT_FALSE(ParseChallenge("RTSP/1.0 401 Unauthorized\r\n\r\n", &auth));
+  // Unterminated quote, over-long nonce.
+  EXPECT_FALSE(ParseChallenge("WWW-Authenticate: Digest realm=\"a\", nonce=\"abc", &auth));
+  EXPECT_FALSE(ParseChallenge(
+      "WWW-Authenticate: Digest realm=\"a\", nonce=\"" + std::string(300, 'n') + "\"", &auth));
+  Banner b;
+  std::string base(kBannerV200);
+  EXPECT_FALSE(ParseBanner(base, kBannerV200, kBannerV200.size() + 1, &b));  // ends at marker
+  EXPECT_FALSE(ParseBanner(base + " 1920*1080*25", kBannerV200, base.size() + 1, &b));
+  EXPECT_FALSE(ParseBanner(base + " 99999999999*1*1*1\r\n", kBannerV200, base.size() + 1, &b));
+  EXPECT_FALSE(ParseBanner(base + " -5*480*25*512\r\n", kBannerV200, base.size() + 1, &b));
+  EXPECT_FALSE(ParseBanner(base + " 640*480*25*4000000\r\n", kBannerV200, base.size() + 1, &b));
+}
+
+TEST(Description, GenericServerTracksAndCodes) {
+  StreamFormat f;
+  ASSERT_TRUE(ReadLiveDescription(ReadTestData("describe_200_generic_h264_pcmu.txt"), &f));
+  EXPECT_EQ(f.video_track, '1');
+  EXPECT_EQ(f.audio_track, '2');
+  EXPECT_EQ(f.video_code, kVideoH264);
+  EXPECT_EQ(f.audio_code, kAudioUlaw);
+  EXPECT_EQ(f.width, 720);  // no banner: unchanged
+
+  StreamFormat j;
+  ASSERT_TRUE(ReadLiveDescription(ReadTestData("describe_200_generic_jpeg_no_audio.txt"), &j));
+  EXPECT_EQ(j.video_track, '0');
+  EXPECT_EQ(j.audio_track, 0);
+  EXPECT_EQ(j.audio_code, kAudioNone);
+  EXPECT_EQ(j.video_code, kVideoJpeg);
+  EXPECT_EQ(j.width, 640);
+  EXPECT_EQ(j.frame_rate, 15);
+  EXPECT_EQ(j.bit_rate, 1024 * 1024);
+
+  StreamFormat none;
+  EXPECT_FALSE(ReadLiveDescription("RTSP/1.0 200 OK\r\n\r\nv=0\r\n", &none));
+  EXPECT_FALSE(ReadLiveDescription("RTSP/1.0 200 OK\r\n\r\na=control:trackID=", &none));
+}
+
+TEST(Description, RecorderSchemeReadsSizeFromSpropWithCropping) {
+  StreamFormat f;
+  f.server_kind = kServerRecorder;
+  ASSERT_TRUE(ReadLiveDescription(ReadTestData("describe_200_recorder_monitor_g726.txt"), &f));
+  EXPECT_EQ(f.width, 1920);
+  EXPECT_EQ(f.height, 1080);  // 1088 coded, 8 lines cropped
+  EXPECT_EQ(f.frame_rate, 30);
+  EXPECT_EQ(f.bit_rate, 0x200000);
+  EXPECT_EQ(f.video_track, '1');
+  EXPECT_EQ(f.audio_track, '2');
+  EXPECT_EQ(f.audio_code, kAudioG726_32);
+
+  StreamFormat g;
+  g.server_kind = kServerRecorder;
+  ASSERT_TRUE(ReadLiveDescription("RTSP/1.0 200 OK\r\n\r\na=control:track1\r\n", &g));
+  EXPECT_EQ(g.width, 1280);
+  EXPECT_EQ(g.height, 720);
+  EXPECT_EQ(g.audio_code, kAudioNone);
+  EXPECT_FALSE(ReadLiveDescription("RTSP/1.0 200 OK\r\n\r\n", &g));
+
+  StreamFormat r;  // replay: no track2 keeps audio code 2
+  ASSERT_TRUE(ReadReplayDescription("a=control:track1\r\na=rtpmap:26 JPEG/90000\r\n", &r));
+  EXPECT_EQ(r.video_code, kVideoJpeg);
+  EXPECT_EQ(r.audio_track, 0);
+  EXPECT_EQ(r.audio_code, kAudioUlaw);
+}
+
+TEST(Description, AudioTableOrderAndSps) {
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000\r\na=rtpmap:97 G726-16/8000", 2), kAudioG726_16);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:108 mpeg4-generic/16000", 2), kAudioAac);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000", 2), kAudioAlaw);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:11 L16/8000", 7), 7);
+
+  std::vector<uint8_t> sps;
+  ASSERT_TRUE(Base64Decode("Z0LAHtkAoC/5cBEAAAMAAQAAAwAyDxYuSA==", &sps));
+  SpsPictureSize size;
+  ASSERT_TRUE(ParseSpsPictureSize(sps.data(), sps.size(), &size));
+  EXPECT_EQ(size.width, 640);
+  EXPECT_EQ(size.height, 360);
+  // Truncations before the size fields fail; later ones (into the VUI) may
+  // still give the size, never a different one.
+  for (size_t n = 0; n < sps.size(); ++n) {
+    SpsPictureSize cut;
+    bool ok = ParseSpsPictureSize(sps.data(), n, &cut);
+    if (n < 9) {
+      EXPECT_FALSE(ok) << n;
+    }
+    if (ok) {
+      EXPECT_EQ(cut.width, 640) << n;
+    }
+  }
+}
+
+TEST(LiveBuffering, RestoreFrameCountAndAutomaticPerformance) {
+  int32_t perf = 750;
+  EXPECT_EQ(RestoreFrameCount(&perf, 25, 512), 18);
+  perf = -1;
+  EXPECT_EQ(RestoreFrameCount(&perf, 25, 3000000), 18);
+  EXPECT_EQ(perf, 750);
+  perf = 300;
+  EXPECT_EQ(RestoreFrameCount(&perf, 0, 512), 0);
+  EXPECT_EQ(RestoreFrameCount(&perf, 5000, 512), 300);  // no division by zero
+  EXPECT_EQ(AutoLiveViewPerformance(0x100000), 300);
+  EXPECT_EQ(AutoLiveViewPerformance(0x800001), 1500);
+}
+
+TEST(PortCounter, HandsOutEvenPairsAndWrapsBelowTheLastPort) {
+  SetRtpClientPortCounterForTest(32767);
+  EXPECT_EQ(NextRtpClientPort(), 32769);
+  EXPECT_EQ(NextRtpClientPort(), 32771);
+  SetRtpClientPortCounterForTest(65531);
+  EXPECT_EQ(NextRtpClientPort(), 65533);
+  EXPECT_EQ(NextRtpClientPort(), 32767);
+  // Concurrent users never get the same port.
+  SetRtpClientPortCounterForTest(32767);
+  std::vector<int> a, b;
+  std::thread t([&] {
+    for (int i = 0; i < 1000; ++i) a.push_back(NextRtpClientPort());
+  });
+  for (int i = 0; i < 1000; ++i) b.push_back(NextRtpClientPort());
+  t.join();
+  std::vector<int> all(a);
+  all.insert(all.end(), b.begin(), b.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+}
+
+}  // namespace
+}  // namespace quornet::rtsp
