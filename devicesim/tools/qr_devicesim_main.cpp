@@ -1,0 +1,192 @@
+// qr-devicesim: runs a simulated camera until SIGINT or SIGTERM.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "devicesim/device.h"
+
+namespace {
+
+void Usage(FILE* f) {
+  std::fputs(
+      "usage: qr-devicesim [options]\n"
+      "Serves a simulated camera over RTSP and prints its URL.\n"
+      "\n"
+      "  --port N                 RTSP port (default 8554; 0 = any free port)\n"
+      "  --bind ADDR              address to listen on (default 127.0.0.1)\n"
+      "  --codec h264|mjpeg       video codec (default h264)\n"
+      "  --size WxH               picture size (default 1280x720)\n"
+      "  --fps N                  frames per second (default 25)\n"
+      "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
+      "  --bitrate KBPS           H.264 target bit rate (default from size and fps)\n"
+      "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
+      "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
+      "  --auth none|basic|digest authentication (default none)\n"
+      "  --user U --pass P        credentials for --auth\n"
+      "  --realm R                authentication realm (default qr-devicesim)\n"
+      "  --session-timeout S      drop UDP sessions without a request for S seconds\n"
+      "                           (default 60; 0 = never)\n"
+      "\n"
+      "Faults:\n"
+      "  --close-after-seconds N  close each connection N seconds after its first PLAY\n"
+      "  --close-after-packets N  close each connection after N media packets\n"
+      "  --udp-loss P             drop UDP packets with probability P (0..1)\n"
+      "  --udp-reorder P          swap UDP packets with the next one with probability P\n"
+      "  --udp-duplicate P        send UDP packets twice with probability P\n"
+      "  --seed N                 seed of the UDP fault generator (default 1)\n"
+      "  --refuse-credentials     answer every authorization with 401\n"
+      "  --reply-delay MS         hold each RTSP reply back for MS milliseconds\n"
+      "  --next-size WxH          the first connection changes the picture size\n"
+      "  --next-codec h264|mjpeg  the first connection changes the codec\n"
+      "  --bad-channel N          send N interleaved packets with channel byte 4\n"
+      "  --help                   this text\n",
+      f);
+}
+
+bool ParseSize(const char* s, int* w, int* h) {
+  return std::sscanf(s, "%dx%d", w, h) == 2 && *w > 0 && *h > 0;
+}
+
+bool ParseInt(const char* s, int* v) {
+  char* end = nullptr;
+  long x = std::strtol(s, &end, 10);
+  if (end == s || *end || x < 0 || x > 1000000000) return false;
+  *v = static_cast<int>(x);
+  return true;
+}
+
+bool ParseRate(const char* s, double* v) {
+  char* end = nullptr;
+  *v = std::strtod(s, &end);
+  return end != s && !*end && *v >= 0 && *v <= 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  devicesim::Config cfg;
+  devicesim::Device device;
+  devicesim::Faults& faults = device.faults();
+  int port = 8554;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--help" || opt == "-h") {
+      Usage(stdout);
+      return 0;
+    }
+    if (opt == "--refuse-credentials") {
+      faults.refuse_credentials = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "qr-devicesim: %s needs a value\n", opt.c_str());
+      return 2;
+    }
+    const char* val = argv[++i];
+    bool ok = true;
+    int n = 0;
+    double rate = 0;
+    if (opt == "--port") {
+      ok = ParseInt(val, &port) && port <= 65535;
+    } else if (opt == "--bind") {
+      cfg.bind_address = val;
+    } else if (opt == "--codec") {
+      auto c = devicesim::ParseVideoCodec(val);
+      ok = c.has_value();
+      if (ok) cfg.codec = *c;
+    } else if (opt == "--size") {
+      ok = ParseSize(val, &cfg.width, &cfg.height);
+    } else if (opt == "--fps") {
+      ok = ParseInt(val, &cfg.fps);
+    } else if (opt == "--gop") {
+      ok = ParseInt(val, &cfg.gop);
+    } else if (opt == "--bitrate") {
+      ok = ParseInt(val, &cfg.bitrate_kbps);
+    } else if (opt == "--audio") {
+      auto a = devicesim::ParseAudioCodec(val);
+      ok = a.has_value();
+      if (ok) cfg.audio = *a;
+    } else if (opt == "--mode") {
+      auto m = devicesim::ParseMode(val);
+      ok = m.has_value();
+      if (ok) cfg.mode = *m;
+    } else if (opt == "--auth") {
+      auto a = devicesim::ParseAuthScheme(val);
+      ok = a.has_value();
+      if (ok) cfg.auth = *a;
+    } else if (opt == "--user") {
+      cfg.user = val;
+    } else if (opt == "--pass") {
+      cfg.pass = val;
+    } else if (opt == "--realm") {
+      cfg.realm = val;
+    } else if (opt == "--session-timeout") {
+      ok = ParseInt(val, &n);
+      cfg.session_timeout = std::chrono::seconds(n);
+    } else if (opt == "--close-after-seconds") {
+      ok = ParseInt(val, &n);
+      faults.close_after_seconds = n;
+    } else if (opt == "--close-after-packets") {
+      ok = ParseInt(val, &n);
+      faults.close_after_packets = n;
+    } else if (opt == "--udp-loss") {
+      ok = ParseRate(val, &rate);
+      faults.udp_loss = rate;
+    } else if (opt == "--udp-reorder") {
+      ok = ParseRate(val, &rate);
+      faults.udp_reorder = rate;
+    } else if (opt == "--udp-duplicate") {
+      ok = ParseRate(val, &rate);
+      faults.udp_duplicate = rate;
+    } else if (opt == "--seed") {
+      ok = ParseInt(val, &n);
+      faults.udp_seed = static_cast<uint32_t>(n);
+    } else if (opt == "--reply-delay") {
+      ok = ParseInt(val, &n);
+      faults.reply_delay_ms = n;
+    } else if (opt == "--next-size") {
+      int w = 0, h = 0;
+      ok = ParseSize(val, &w, &h);
+      faults.next_width = w;
+      faults.next_height = h;
+    } else if (opt == "--next-codec") {
+      auto c = devicesim::ParseVideoCodec(val);
+      ok = c.has_value();
+      if (ok) faults.next_codec = static_cast<int>(*c);
+    } else if (opt == "--bad-channel") {
+      ok = ParseInt(val, &n);
+      faults.bad_channel_packets = n;
+    } else {
+      std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
+      return 2;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "qr-devicesim: bad value for %s: %s\n", opt.c_str(), val);
+      return 2;
+    }
+  }
+
+  // Block the stop signals in every thread; the main thread waits for them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!device.Start(cfg, static_cast<uint16_t>(port))) {
+    std::fprintf(stderr, "qr-devicesim: %s\n", device.Error().c_str());
+    return 1;
+  }
+  std::printf("%s\n", device.Url(1).c_str());
+  std::fflush(stdout);
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+  device.Stop();
+  return 0;
+}
