@@ -217,6 +217,71 @@ QRNET_API void DrawImage(int32_t a1, int32_t a2, int32_t a3);
 QRNET_API void DrawRGBImage(int32_t a1);
 QRNET_API void ReleaseImage(int32_t a1);
 
+/* ---- Device control (MCTP/1.0 commands) ------------------------------ */
+
+/*
+ * Motion-region record: 272 bytes, one sensitivity byte per region, then the
+ * region rectangles in the 704 x 576 reference frame. Regions 0 to 15.
+ */
+#pragma pack(push, 1)
+typedef struct QRNET_MDRect {
+  int32_t left, top, right, bottom;
+} QRNET_MDRect;
+typedef struct QRNET_MDInfo {
+  uint8_t sensitivity[16]; /*  0 */
+  QRNET_MDRect rect[16];   /* 16 */
+} QRNET_MDInfo;
+#pragma pack(pop)
+QRNET_STATIC_ASSERT(sizeof(QRNET_MDInfo) == 272, "motion-region record is 272 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_MDInfo, rect) == 16, "offset 16");
+
+/*
+ * Each call opens its own TCP connection to the client's device host and port,
+ * sends one command, reads at most one reply and closes; nothing is retried.
+ * They block the calling thread for at most their time-outs (PTZ about 2 s,
+ * the others about 9 s). Results: 1 success, 0 failure (invalid handle,
+ * connection failure, a reply that is missing, malformed or reports failure).
+ * Clients on QRNET_TRANSPORT_UDP have no command channel: the PTZ, picture,
+ * alarm and motion calls return 0 at once for them.
+ */
+/* Pan-tilt-zoom: code and speed are passed to the device unchanged. */
+QRNET_API int32_t QRNET_ClientPTZCtrl(uint32_t handle, int32_t code, int32_t speed);
+/* Reads brightness, contrast and saturation (0..255); outputs may be null. */
+QRNET_API int32_t QRNET_ClientGetVideoParam(uint32_t handle, uint8_t* brightness,
+                                            uint8_t* contrast, uint8_t* saturation);
+/* Sets the three values (low byte of each); mode 1 and 2 select the device's
+ * operations 3 and 4, any other mode the plain set. */
+QRNET_API int32_t QRNET_ClientSetVideoParam(uint32_t handle, int32_t brightness, int32_t contrast,
+                                            int32_t saturation, int32_t mode);
+/* Acknowledges alarm input `alarm`. */
+QRNET_API int32_t QRNET_ClientStopAlarm(uint32_t handle, int32_t alarm);
+QRNET_API int32_t QRNET_ClientStartMD(uint32_t handle);
+QRNET_API int32_t QRNET_ClientStopMD(uint32_t handle);
+/* Reads the 16 regions into *info (untouched on failure) and keeps them in the
+ * client for the display. */
+QRNET_API int32_t QRNET_ClientGetMDInfo(uint32_t handle, QRNET_MDInfo* info);
+/* Saves the 16 regions; on success they are also kept in the client. */
+QRNET_API int32_t QRNET_ClientSaveMDInfo(uint32_t handle, const QRNET_MDInfo* info);
+/* Privacy cover and 3D positioning: the values are passed through; no reply is
+ * awaited. 1 when the command was sent. */
+QRNET_API int32_t QRNET_SetCoverPosit(uint32_t handle, int32_t a, int32_t b, int32_t c, int32_t d,
+                                      int32_t e, int32_t f);
+QRNET_API int32_t QRNET_Set3DPosit(uint32_t handle, int32_t a, int32_t b, int32_t c, int32_t d);
+
+/* ---- NVR events -------------------------------------------------------- */
+
+/*
+ * Connects to a recorder's alarm channel (host at most 126 bytes) and keeps it
+ * connected, reconnecting after the reconnect pause of QRNET_SetWaitTime.
+ * Each alarm report calls the status callback with (returned handle, 7,
+ * (type & 0xFF) << 8 | (channel & 0xFF), context); without a status callback
+ * reports are dropped (no window message is posted). Returns the receiver's
+ * handle, or 0. Never disconnect from inside the status callback.
+ */
+QRNET_API uint32_t QRNET_ClientNVRConnectAlarm(const char* host, int32_t port, int32_t context);
+/* Stops and destroys the receiver; 1, or 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ClientNVRDisConnectAlarm(uint32_t handle);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
