@@ -1,0 +1,188 @@
+// qr-bench-convert: our YUV 4:2:0 to RGB converters against libswscale's
+// unscaled YUV420P conversions (SWS_POINT, same size in and out) on one
+// 1920x1080 picture, measured in the same run.
+//
+// Rounds alternate between the contenders so that load from other processes
+// hits both alike; each result is the median of the rounds (the best round
+// is shown beside it). Before timing, every implementation's output is
+// compared with the portable reference. The last lines, one per layout, are
+//   layout=NAME ours_mpx_s=N swscale_mpx_s=N ratio=N
+// with ours being the fastest implementation this processor runs.
+//
+// Usage: qr-bench-convert [rounds]   (default 15)
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+extern "C" {
+#include <libavutil/mem.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "media/pixel_convert.h"
+
+namespace {
+
+using quornet::ConvertImpl;
+using quornet::PixelLayout;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+constexpr double kPixels = double(kWidth) * kHeight;
+
+struct Buffer {
+  uint8_t* p;
+  explicit Buffer(size_t n) : p(static_cast<uint8_t*>(av_malloc(n))) {
+    if (!p) std::abort();
+  }
+  ~Buffer() { av_free(p); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+};
+
+struct LayoutCase {
+  const char* name;
+  PixelLayout layout;
+  AVPixelFormat sws_format;  // same bytes in memory as the layout
+};
+
+const LayoutCase kCases[] = {
+    {"bgra32", PixelLayout::kRgb32, AV_PIX_FMT_BGRA},
+    {"bgr24", PixelLayout::kRgb24, AV_PIX_FMT_BGR24},
+    {"rgb565", PixelLayout::kRgb565, AV_PIX_FMT_RGB565LE},
+    {"rgb555", PixelLayout::kRgb555, AV_PIX_FMT_RGB555LE},
+};
+
+// Seconds per frame of `frames` calls.
+double TimeFrames(const std::function<void()>& convert, int frames) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < frames; ++i) convert();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return took.count() / frames;
+}
+
+struct Stats {
+  std::vector<double> seconds;
+  double Median() const {
+    std::vector<double> s = seconds;
+    std::sort(s.begin(), s.end());
+    return s[s.size() / 2];
+  }
+  double Best() const { return *std::min_element(seconds.begin(), seconds.end()); }
+};
+
+double Mpx(double seconds) { return kPixels / seconds / 1e6; }
+
+// A camera-like picture: smooth gradients, a few saturated patches and mild
+// noise, so that clamps and 16-bit carries are exercised as in real video.
+void FillPicture(uint8_t* y, uint8_t* u, uint8_t* v) {
+  std::mt19937 rng(2024);
+  for (int row = 0; row < kHeight; ++row) {
+    for (int x = 0; x < kWidth; ++x) {
+      int value = 16 + (x * 219) / kWidth + static_cast<int>(rng() % 9) - 4;
+      if ((x / 240 + row / 180) % 5 == 0) value = 235 + static_cast<int>(rng() % 12);
+      y[row * kWidth + x] = static_cast<uint8_t>(std::clamp(value, 0, 255));
+    }
+  }
+  for (int row = 0; row < kHeight / 2; ++row) {
+    for (int x = 0; x < kWidth / 2; ++x) {
+      u[row * kWidth / 2 + x] = static_cast<uint8_t>(16 + (row * 224) / (kHeight / 2));
+      v[row * kWidth / 2 + x] = static_cast<uint8_t>(240 - (x * 224) / (kWidth / 2));
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
+  Buffer y(kPixels), u(kPixels / 4), v(kPixels / 4);
+  FillPicture(y.p, u.p, v.p);
+  const quornet::YuvPlanes src{y.p, u.p, v.p, kWidth, kWidth / 2, kWidth, kHeight};
+  const ConvertImpl best = quornet::BestConvertImpl();
+  std::printf("picture %dx%d YUV 4:2:0, %d rounds, fastest converter here: %s\n", kWidth, kHeight,
+              rounds, quornet::ConvertImplName(best));
+
+  std::vector<ConvertImpl> impls;
+  for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
+    if (quornet::ConvertImplAvailable(impl)) impls.push_back(impl);
+  }
+
+  struct Summary {
+    const char* name;
+    double ours, sws;
+  };
+  std::vector<Summary> summary;
+  bool all_exact = true;
+
+  for (const LayoutCase& c : kCases) {
+    const int pitch = kWidth * quornet::BytesPerPixel(c.layout);
+    Buffer ref(size_t(pitch) * kHeight), out(size_t(pitch) * kHeight);
+    quornet::ConvertYuv420(src, ref.p, pitch, c.layout, false, ConvertImpl::kPortable);
+    for (ConvertImpl impl : impls) {
+      std::memset(out.p, 0, size_t(pitch) * kHeight);
+      quornet::ConvertYuv420(src, out.p, pitch, c.layout, false, impl);
+      const bool exact = std::memcmp(ref.p, out.p, size_t(pitch) * kHeight) == 0;
+      all_exact = all_exact && exact;
+      std::printf("%-7s %-8s bit-exact to portable: %s\n", c.name, quornet::ConvertImplName(impl),
+                  exact ? "yes" : "NO");
+    }
+
+    SwsContext* sws = sws_getContext(kWidth, kHeight, AV_PIX_FMT_YUV420P, kWidth, kHeight,
+                                     c.sws_format, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!sws) {
+      std::fprintf(stderr, "swscale cannot convert to %s\n", c.name);
+      return 1;
+    }
+    const uint8_t* const sws_src[4] = {y.p, u.p, v.p, nullptr};
+    const int sws_src_stride[4] = {kWidth, kWidth / 2, kWidth / 2, 0};
+    uint8_t* const sws_dst[4] = {out.p, nullptr, nullptr, nullptr};
+    const int sws_dst_stride[4] = {pitch, 0, 0, 0};
+    const auto run_sws = [&] {
+      sws_scale(sws, sws_src, sws_src_stride, 0, kHeight, sws_dst, sws_dst_stride);
+    };
+
+    // About 0.1 s per contender and round, from one warm-up measurement.
+    const double warm = TimeFrames(run_sws, 3);
+    const int frames = std::max(3, static_cast<int>(0.1 / warm));
+    std::vector<Stats> ours(impls.size());
+    Stats sws_stats;
+    for (int r = 0; r < rounds; ++r) {
+      for (size_t i = 0; i < impls.size(); ++i) {
+        const ConvertImpl impl = impls[i];
+        const int n = impl == ConvertImpl::kPortable ? std::max(1, frames / 4) : frames;
+        ours[i].seconds.push_back(TimeFrames(
+            [&] { quornet::ConvertYuv420(src, out.p, pitch, c.layout, false, impl); }, n));
+      }
+      sws_stats.seconds.push_back(TimeFrames(run_sws, frames));
+    }
+    sws_freeContext(sws);
+
+    double best_ours = 0;
+    for (size_t i = 0; i < impls.size(); ++i) {
+      std::printf("%-7s %-8s %8.1f Mpx/s median  %8.1f best  (%.3f ms/frame)\n", c.name,
+                  quornet::ConvertImplName(impls[i]), Mpx(ours[i].Median()), Mpx(ours[i].Best()),
+                  ours[i].Median() * 1e3);
+      if (impls[i] == best) best_ours = Mpx(ours[i].Median());
+    }
+    std::printf("%-7s %-8s %8.1f Mpx/s median  %8.1f best  (%.3f ms/frame)\n", c.name, "swscale",
+                Mpx(sws_stats.Median()), Mpx(sws_stats.Best()), sws_stats.Median() * 1e3);
+    summary.push_back({c.name, best_ours, Mpx(sws_stats.Median())});
+  }
+
+  std::printf("all converters bit-exact to the portable reference: %s\n",
+              all_exact ? "yes" : "NO");
+  for (const Summary& s : summary) {
+    std::printf("layout=%s ours_mpx_s=%.1f swscale_mpx_s=%.1f ratio=%.2f\n", s.name, s.ours, s.sws,
+                s.ours / s.sws);
+  }
+  return all_exact ? 0 : 1;
+}
