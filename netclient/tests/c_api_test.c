@@ -1,0 +1,44 @@
+/* The C header from plain C: it compiles as C11 and the basic contract holds
+ * through the shared library. */
+#include <stdio.h>
+#include <string.h>
+
+#include "quornet.h"
+
+static int failures = 0;
+
+#define CHECK(cond)                                                     \
+  do {                                                                  \
+    if (!(cond)) {                                                      \
+      fprintf(stderr, "%s:%d: %s failed\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                       \
+    }                                                                   \
+  } while (0)
+
+int main(void) {
+  QRNET_ClientParam param;
+  QRNET_ClientOutput out;
+
+  CHECK(sizeof(QRNET_ClientParam) == 308);
+  CHECK(sizeof(QRNET_ClientOutput) == 12);
+  CHECK(QRNET_Startup(0, 0, NULL, 0) == 1);
+  CHECK(QRNET_SetWaitTime(5, -1, 10) == 1);
+
+  CHECK(QRNET_GetClientState(0) == QRNET_INVALID_STATE);
+  CHECK(QRNET_GetClientState(12345) == 0xFFFF);
+  CHECK(QRNET_GetClientParam(0, &out) == 0);
+  CHECK(QRNET_GetLiveViewPerformance(0, 0) == -1);
+  CHECK(QRNET_ClientStartView(0) == 0);
+  CHECK(QRNET_ClientStop(0) == 0);
+
+  memset(&param, 0, sizeof(param));
+  param.transport = 3;
+  param.view_flag = 1;
+  strcpy(param.address, "127.0.0.1:1");
+  CHECK(QRNET_ClientStart(&param) == 0);
+  CHECK(QRNET_ClientStart_Trans(&param, 1001, 1) == 0);
+
+  QRNET_Cleanup();
+  if (failures == 0) printf("c_api_test: all checks passed\n");
+  return failures == 0 ? 0 : 1;
+}
