@@ -29,7 +29,7 @@ static_assert(offsetof(AacFrameInfo, sample_count) == 20);
 
 // Returns a new decoder, or null when libavcodec has no AAC decoder or memory
 // runs out.
-QR_MEDIA_INTERNAL AacDecoder* avcodec_AACInitDecoder();
+AacDecoder* avcodec_AACInitDecoder();
 
 // Decodes the ADTS frame at *in (of *bytes_left bytes) into out, which holds
 // out_capacity samples. On success returns 0 and advances *in and reduces
@@ -37,12 +37,12 @@ QR_MEDIA_INTERNAL AacDecoder* avcodec_AACInitDecoder();
 // info. Returns -1 when no complete ADTS frame starts at *in (nothing is
 // consumed), or when the frame does not decode or its samples do not fit
 // (the frame is consumed, so a loop over a buffer always progresses).
-QR_MEDIA_INTERNAL int avcodec_AACDecode(AacDecoder* decoder, const uint8_t** in, int* bytes_left,
-                                        int16_t* out, size_t out_capacity);
+int avcodec_AACDecode(AacDecoder* decoder, const uint8_t** in, int* bytes_left, int16_t* out,
+                      size_t out_capacity);
 
 // Copies the information about the last decode into *info; 0 on success, -1
 // for null arguments.
-QR_MEDIA_INTERNAL int avcodec_AACGetLastFrameInfo(AacDecoder* decoder, AacFrameInfo* info);
+int avcodec_AACGetLastFrameInfo(AacDecoder* decoder, AacFrameInfo* info);
 
 // Releases a decoder; null is ignored.
-QR_MEDIA_INTERNAL void avcodec_AACFreeDecoder(AacDecoder* decoder);
+void avcodec_AACFreeDecoder(AacDecoder* decoder);

@@ -18,16 +18,16 @@
 
 namespace g711 {
 
-QR_MEDIA_INTERNAL uint8_t AlawFromLinear(int16_t sample);
-QR_MEDIA_INTERNAL int16_t LinearFromAlaw(uint8_t code);
-QR_MEDIA_INTERNAL uint8_t UlawFromLinear(int16_t sample);
-QR_MEDIA_INTERNAL int16_t LinearFromUlaw(uint8_t code);
+uint8_t AlawFromLinear(int16_t sample);
+int16_t LinearFromAlaw(uint8_t code);
+uint8_t UlawFromLinear(int16_t sample);
+int16_t LinearFromUlaw(uint8_t code);
 
 // Whole buffers: n samples <-> n code bytes. Callers check sizes.
-QR_MEDIA_INTERNAL void AlawDecode(const uint8_t* in, size_t n, int16_t* out);
-QR_MEDIA_INTERNAL void UlawDecode(const uint8_t* in, size_t n, int16_t* out);
-QR_MEDIA_INTERNAL void AlawEncode(const int16_t* in, size_t n, uint8_t* out);
-QR_MEDIA_INTERNAL void UlawEncode(const int16_t* in, size_t n, uint8_t* out);
+void AlawDecode(const uint8_t* in, size_t n, int16_t* out);
+void UlawDecode(const uint8_t* in, size_t n, int16_t* out);
+void AlawEncode(const int16_t* in, size_t n, uint8_t* out);
+void UlawEncode(const int16_t* in, size_t n, uint8_t* out);
 
 }  // namespace g711
 
@@ -40,19 +40,17 @@ struct VoiceCodecState {
 };
 
 // Both return 0 when the mode byte names a law, -1 otherwise (or for null).
-QR_MEDIA_INTERNAL int avcodec_Voice_DecInit(VoiceCodecState* state);
-QR_MEDIA_INTERNAL int avcodec_Voice_EncInit(VoiceCodecState* state);
+int avcodec_Voice_DecInit(VoiceCodecState* state);
+int avcodec_Voice_EncInit(VoiceCodecState* state);
 
 // Decodes in_len code bytes into in_len samples. *out_count receives the number
 // of samples written (0 on failure). Fails (-1) without writing when the state
 // is not A-law or mu-law, when in_len exceeds out_capacity (in samples) or
 // 65535 (the count is 16 bits).
-QR_MEDIA_INTERNAL int avcodec_Voice_Dec(const VoiceCodecState* state, const uint8_t* in,
-                                        size_t in_len, int16_t* out, size_t out_capacity,
-                                        uint16_t* out_count);
+int avcodec_Voice_Dec(const VoiceCodecState* state, const uint8_t* in, size_t in_len, int16_t* out,
+                      size_t out_capacity, uint16_t* out_count);
 
 // Encodes in_count samples into in_count code bytes; *out_count receives the
 // bytes written. Same failure rules as decoding.
-QR_MEDIA_INTERNAL int avcodec_Voice_Enc(const VoiceCodecState* state, const int16_t* in,
-                                        size_t in_count, uint8_t* out, size_t out_capacity,
-                                        uint16_t* out_count);
+int avcodec_Voice_Enc(const VoiceCodecState* state, const int16_t* in, size_t in_count,
+                      uint8_t* out, size_t out_capacity, uint16_t* out_count);

@@ -58,13 +58,13 @@ class VoiceEngineState {
 };
 
 // Bits per sample of a type, 0 for an unknown type.
-QR_MEDIA_INTERNAL int VoiceEngineBitsPerSample(int type);
+int VoiceEngineBitsPerSample(int type);
 
 // (Re)initialise a state for decoding or encoding with a type; any previous
 // codec of the state is released first. 0 on success; -1 for an unknown type
 // or when the codec cannot be opened (the state is then unusable).
-QR_MEDIA_INTERNAL int HI_VOICE_DecReset(VoiceEngineState* state, int type);
-QR_MEDIA_INTERNAL int HI_VOICE_EncReset(VoiceEngineState* state, int type);
+int HI_VOICE_DecReset(VoiceEngineState* state, int type);
+int HI_VOICE_EncReset(VoiceEngineState* state, int type);
 
 // Decodes one voice frame of frame_len bytes. *out_count receives the number
 // of 16-bit samples written to out (0 on failure). Fails (-1) without writing
@@ -72,9 +72,8 @@ QR_MEDIA_INTERNAL int HI_VOICE_EncReset(VoiceEngineState* state, int type);
 // word count beyond frame_len), or more samples than out_capacity or 65535.
 // For 24 and 40 kbit/s, trailing bits that do not make a whole code word are
 // ignored. An empty payload decodes to 0 samples.
-QR_MEDIA_INTERNAL int HI_VOICE_DecodeFrame(VoiceEngineState* state, const uint8_t* frame,
-                                           size_t frame_len, int16_t* out, size_t out_capacity,
-                                           uint16_t* out_count);
+int HI_VOICE_DecodeFrame(VoiceEngineState* state, const uint8_t* frame, size_t frame_len,
+                         int16_t* out, size_t out_capacity, uint16_t* out_count);
 
 // Encodes sample_count samples into one voice frame written to out (header
 // word, N, 2N bytes); the frame length is 4 + 2N with N read back from
@@ -83,5 +82,5 @@ QR_MEDIA_INTERNAL int HI_VOICE_DecodeFrame(VoiceEngineState* state, const uint8_
 // suits every type). Fails (-1) for a state not reset for encoding, a count
 // that does not fill whole words or exceeds the 16-bit word count, or an
 // output of fewer than 4 + 2N bytes.
-QR_MEDIA_INTERNAL int HI_VOICE_EncodeFrame(VoiceEngineState* state, const int16_t* pcm,
-                                           uint8_t* out, size_t out_capacity, int sample_count);
+int HI_VOICE_EncodeFrame(VoiceEngineState* state, const int16_t* pcm, uint8_t* out,
+                         size_t out_capacity, int sample_count);

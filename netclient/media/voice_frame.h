@@ -12,8 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#define QR_MEDIA_INTERNAL __attribute__((visibility("hidden")))
-
 inline constexpr size_t kVoiceFrameHeaderBytes = 4;
 inline constexpr uint16_t kVoiceFrameHeaderWord = 0x0100;
 // N is a 16-bit word count, so a payload holds at most 2 * 65535 bytes.
