@@ -205,6 +205,13 @@ TEST(VoiceEngine, G711TypesUseTheTablesInVoiceFrames) {
   ASSERT_EQ(HI_VOICE_EncodeFrame(&enc, tone.data(), frame, sizeof frame, 160), 0);
   EXPECT_EQ(frame[2] | frame[3] << 8, 80);
   for (size_t i = 0; i < 160; ++i) ASSERT_EQ(frame[4 + i], g711::UlawFromLinear(tone[i]));
+  // Framing the bare payload (as the audio player does for received audio)
+  // gives the same bytes; odd payloads and short outputs are refused.
+  uint8_t framed[4 + 160];
+  EXPECT_EQ(VoiceFrameBuild(frame + 4, 160, framed, sizeof framed), sizeof framed);
+  EXPECT_EQ(std::memcmp(framed, frame, sizeof frame), 0);
+  EXPECT_EQ(VoiceFrameBuild(frame + 4, 159, framed, sizeof framed), 0u);
+  EXPECT_EQ(VoiceFrameBuild(frame + 4, 160, framed, sizeof framed - 1), 0u);
   int16_t pcm[160];
   uint16_t count = 0;
   ASSERT_EQ(HI_VOICE_DecodeFrame(&dec, frame, sizeof frame, pcm, 160, &count), 0);
@@ -265,11 +272,12 @@ TEST(VoiceEngine, RejectsMalformedFramesAndMisuse) {
 
 // ---------------------------------------------------------------- AAC
 
-// ADTS header for one AAC LC access unit, mono (ISO/IEC 13818-7 6.2.1).
+// ADTS header for one AAC LC access unit, mono (ISO/IEC 13818-7 6.2.1),
+// laid out as the audio player builds it for RTP AAC.
 std::vector<uint8_t> Adts(const uint8_t* au, size_t len, int rate_index) {
   const size_t f = len + 7;
   std::vector<uint8_t> v = {0xFF,
-                            0xF1,  // MPEG-4, layer 0, no CRC
+                            0xF9,  // MPEG-2, layer 0, no CRC (what the audio player builds)
                             uint8_t(0x40 | rate_index << 2),
                             uint8_t(0x40 | ((f >> 11) & 3)),
                             uint8_t((f >> 3) & 0xFF),
@@ -387,7 +395,7 @@ TEST(Aac, HostileInputFailsWithoutConsumingOrOverflowing) {
   p = garbage.data();
   left = int(garbage.size());
   EXPECT_EQ(avcodec_AACDecode(dec, &p, &left, pcm, 2048), -1);
-  const uint8_t tiny_length[] = {0xFF, 0xF1, 0x60, 0x40, 0x00, 0x1F, 0xFC, 0, 0};
+  const uint8_t tiny_length[] = {0xFF, 0xF9, 0x60, 0x40, 0x00, 0x1F, 0xFC, 0, 0};
   p = tiny_length;
   left = sizeof tiny_length;
   EXPECT_EQ(avcodec_AACDecode(dec, &p, &left, pcm, 2048), -1);
