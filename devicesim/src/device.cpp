@@ -759,8 +759,14 @@ void Connection::Run() {
     if (poll(p, 2, 100) < 0 && errno != EINTR) break;
     if (stop.load()) break;
     if (p[1].revents & POLLIN) DrainWake(wake_fd);
+    // A peer of another protocol may send its only message and close at once:
+    // what it sent still goes to its handler before the connection ends.
+    bool peer_gone = false;
     if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (!ReadInput()) break;
+      if (!ReadInput()) {
+        if (protocol_decided) break;
+        peer_gone = true;
+      }
     }
     if (!protocol_decided) {
       bool partial = false;
@@ -778,7 +784,7 @@ void Connection::Run() {
         stop.store(true);
         break;
       }
-      if (stop.load()) break;
+      if (stop.load() || peer_gone) break;
       if (partial) continue;
       protocol_decided = true;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "devicesim/control.h"
 #include "devicesim/device.h"
 
 namespace {
@@ -42,6 +43,12 @@ void Usage(FILE* f) {
       "  --next-size WxH          the first connection changes the picture size\n"
       "  --next-codec h264|mjpeg  the first connection changes the codec\n"
       "  --bad-channel N          send N interleaved packets with channel byte 4\n"
+      "\n"
+      "Device control and events (MCTP/1.0 on the RTSP port):\n"
+      "  --md-period MS           push a motion report to every event channel every MS ms\n"
+      "  --md-mask MASK           regions named by periodic motion reports (default 1)\n"
+      "  --nvr-alarm-port N       also serve a recorder alarm channel on port N\n"
+      "  --nvr-report-period MS   send \"chan=1&type=1&\" to alarm clients every MS ms\n"
       "  --help                   this text\n",
       f);
 }
@@ -71,6 +78,9 @@ int main(int argc, char** argv) {
   devicesim::Device device;
   devicesim::Faults& faults = device.faults();
   int port = 8554;
+  devicesim::ControlService control;
+  devicesim::NvrAlarmServer nvr_alarm;
+  int md_period = 0, md_mask = 1, nvr_alarm_port = -1, nvr_report_period = 0;
 
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
@@ -160,6 +170,14 @@ int main(int argc, char** argv) {
     } else if (opt == "--bad-channel") {
       ok = ParseInt(val, &n);
       faults.bad_channel_packets = n;
+    } else if (opt == "--md-period") {
+      ok = ParseInt(val, &md_period);
+    } else if (opt == "--md-mask") {
+      ok = ParseInt(val, &md_mask);
+    } else if (opt == "--nvr-alarm-port") {
+      ok = ParseInt(val, &nvr_alarm_port) && nvr_alarm_port <= 65535;
+    } else if (opt == "--nvr-report-period") {
+      ok = ParseInt(val, &nvr_report_period);
     } else {
       std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
       return 2;
@@ -178,15 +196,29 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  control.Attach(device);
   if (!device.Start(cfg, static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "qr-devicesim: %s\n", device.Error().c_str());
     return 1;
   }
   std::printf("%s\n", device.Url(1).c_str());
+  if (md_period > 0) control.StartPeriodicMotion(md_period, uint32_t(md_mask) & 0xFFFFu);
+  if (nvr_alarm_port >= 0) {
+    if (!nvr_alarm.Start(static_cast<uint16_t>(nvr_alarm_port), cfg.bind_address)) {
+      std::fprintf(stderr, "qr-devicesim: cannot serve the alarm channel on port %d\n",
+                   nvr_alarm_port);
+      device.Stop();
+      return 1;
+    }
+    std::printf("alarm channel on port %u\n", unsigned(nvr_alarm.Port()));
+    if (nvr_report_period > 0) nvr_alarm.StartPeriodicReports(nvr_report_period, 1, 1);
+  }
   std::fflush(stdout);
 
   int sig = 0;
   sigwait(&stop_signals, &sig);
+  nvr_alarm.Stop();
+  control.StopPeriodicMotion();
   device.Stop();
   return 0;
 }
