@@ -201,7 +201,7 @@ std::optional<Target> ParseTarget(std::string_view url) {
     std::string_view rest = path.substr(8);
     size_t q = rest.find('?');
     if (q == std::string_view::npos) return std::nullopt;
-    auto ch = ParseUint(rest.substr(0, q), 4);
+    auto ch = ParseUint(rest.substr(0, q), 6);
     std::string_view query = rest.substr(q + 1);
     if (!ch || !StartsWith(query, "stime=")) return std::nullopt;
     std::string_view stime = query.substr(6);
@@ -219,13 +219,13 @@ std::optional<Target> ParseTarget(std::string_view url) {
     return t;
   }
   if (StartsWith(path, "/monitor/")) {
-    auto ch = ParseUint(path.substr(9), 4);
+    auto ch = ParseUint(path.substr(9), 6);
     if (!ch) return std::nullopt;
     t.kind = Target::Kind::kMonitor;
     t.channel = *ch;
     return t;
   }
-  if (auto ch = ParseUint(path.substr(1), 4)) {
+  if (auto ch = ParseUint(path.substr(1), 6)) {
     t.kind = Target::Kind::kChannel;
     t.channel = *ch;
     return t;

@@ -1,1 +1,2 @@
-// placeholder
+#include <gtest/gtest.h>
+TEST(Placeholder, Empty) {}

@@ -97,7 +97,7 @@ TEST(ParseTarget, ServesEveryUrlForm) {
 TEST(ParseTarget, RefusesUnusableUrls) {
   for (const char* u : {"http://h/1", "rtsp:///1", "rtsp://h/monitor/abc", "rtsp://h/1/track3",
                         "rtsp://h/replay/01", "rtsp://h/replay/01?stime=", "rtsp://h/a b",
-                        "rtsp://h/monitor/12345"})
+                        "rtsp://h/monitor/1234567"})
     EXPECT_FALSE(ParseTarget(u)) << u;
 }
 
