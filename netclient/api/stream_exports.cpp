@@ -1,0 +1,69 @@
+// Exports of the RTSP streaming transport: NVR replay start, replay speed and
+// the measured bit rate.
+#include <cstring>
+#include <memory>
+
+#include "api/process_state.h"
+#include "net/av_source.h"
+#include "quornet.h"
+#include "session/client_session.h"
+
+using quornet::CClientSession;
+
+extern "C" {
+
+QRNET_API uint32_t QRNET_ClientNVRReplay(const QRNET_ClientParam* param, const char* start_time,
+                                         int32_t speed_exponent) {
+  if (param == nullptr || start_time == nullptr) return 0;
+  // The recorder's start-time text ("YYYYMMDDhhmmss" and its variants) fits
+  // 18 characters; a longer text is refused rather than cut.
+  if (strnlen(start_time, 19) > 18) return 0;
+  try {
+    auto session = std::make_shared<CClientSession>();
+    session->InitLive(*param);
+    session->replay_mode.store(1);
+    session->speed_exponent.store(speed_exponent >= -4 && speed_exponent <= 4 ? speed_exponent : 0);
+    {
+      std::lock_guard<std::mutex> lock(session->text_mutex);
+      quornet::CopyTextField(session->requested_start_time, sizeof session->requested_start_time,
+                             start_time);
+      quornet::CopyTextField(session->running_start_time, sizeof session->running_start_time,
+                             start_time);
+    }
+    return CClientSession::Launch(session);
+  } catch (...) {
+    return 0;
+  }
+}
+
+QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps,
+                                         int32_t* reserved) {
+  try {
+    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
+    if (!session) return 0;
+    if (bit_rate_kbps != nullptr) *bit_rate_kbps = session->measured_bit_rate.load();
+    if (reserved != nullptr) *reserved = 0;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+QRNET_API int32_t QRNET_SetSpeed(uint32_t handle, int32_t speed_exponent) {
+  if (speed_exponent < -4 || speed_exponent > 4) return 0;
+  try {
+    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
+    if (!session) return 0;
+    session->speed_exponent.store(speed_exponent);
+    if (session->replay_mode.load() != 0) {
+      if (std::shared_ptr<quornet::CAVSource> source = session->source()) {
+        source->SetSpeed(speed_exponent);
+      }
+    }
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // extern "C"
