@@ -329,6 +329,7 @@ TEST(JThread, DestructorJoinsARunningThreadAfterADebugLine) {
   ScopedEnv debug("QRNET_DEBUG", "1");
   StderrCapture err;
   g_body_finished = false;
+  g_body_entered.Reset();
   {
     SleepyThread t;
     ASSERT_EQ(t.Start(), 0);
