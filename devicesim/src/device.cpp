@@ -130,16 +130,16 @@ struct Session final : PacketSink {
   Clock::time_point last_activity;
 
   std::mutex mu;
-  bool tcp = false;           // (mu)
-  bool video = false;         // (mu)
-  bool audio = false;         // (mu)
-  uint8_t video_ch = 0;       // (mu)
-  uint8_t audio_ch = 2;       // (mu)
-  uint16_t video_port = 0;    // (mu)
-  uint16_t audio_port = 0;    // (mu)
-  bool playing = false;       // (mu)
-  bool need_key = true;       // (mu) drop until a picture decoding can start at
-  std::mt19937 rng;           // (mu) UDP fault decisions
+  bool tcp = false;                  // (mu)
+  bool video = false;                // (mu)
+  bool audio = false;                // (mu)
+  uint8_t video_ch = 0;              // (mu)
+  uint8_t audio_ch = 2;              // (mu)
+  uint16_t video_port = 0;           // (mu)
+  uint16_t audio_port = 0;           // (mu)
+  bool playing = false;              // (mu)
+  bool need_key = true;              // (mu) drop until a picture decoding can start at
+  std::mt19937 rng;                  // (mu) UDP fault decisions
   std::optional<QueuedPacket> held;  // (mu) packet held back by the reorder fault
 
   bool Deliver(const Packet& p) override;
@@ -490,7 +490,8 @@ void Connection::HandleRequest(const Request& req) {
   } else {
     r.status = 501;
   }
-  if (session && r.status == 200 && m != "TEARDOWN" && m != "SETUP") r.headers.emplace_back("Session", session->id);
+  if (session && r.status == 200 && m != "TEARDOWN" && m != "SETUP")
+    r.headers.emplace_back("Session", session->id);
   Respond(&req, cseq, std::move(r));
 }
 
@@ -580,19 +581,17 @@ void Connection::Setup(const Request& req, Reply* r) {
     if (transport->tcp) {
       const auto ch = static_cast<uint8_t>(transport->interleaved[0]);
       (target->track == 1 ? s->video_ch : s->audio_ch) = ch;
-      reply_transport = "RTP/AVP/TCP;unicast;interleaved=" +
-                        std::to_string(transport->interleaved[0]) + "-" +
-                        std::to_string(transport->interleaved[1]);
+      reply_transport =
+          "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(transport->interleaved[0]) + "-" +
+          std::to_string(transport->interleaved[1]);
     } else {
       const auto port = static_cast<uint16_t>(transport->client_port[0]);
       (target->track == 1 ? s->video_port : s->audio_port) = port;
-      const uint32_t ssrc =
-          target->track == 1 ? s->source->video_ssrc() : s->source->audio_ssrc();
+      const uint32_t ssrc = target->track == 1 ? s->source->video_ssrc() : s->source->audio_ssrc();
       char ssrc_hex[9];
       std::snprintf(ssrc_hex, sizeof ssrc_hex, "%08X", ssrc);
-      reply_transport = "RTP/AVP;unicast;client_port=" +
-                        std::to_string(transport->client_port[0]) + "-" +
-                        std::to_string(transport->client_port[1]) +
+      reply_transport = "RTP/AVP;unicast;client_port=" + std::to_string(transport->client_port[0]) +
+                        "-" + std::to_string(transport->client_port[1]) +
                         ";server_port=" + std::to_string(dev->udp_port) + "-" +
                         std::to_string(dev->udp_port + 1) + ";ssrc=" + ssrc_hex;
     }
@@ -857,8 +856,8 @@ void Device::Impl::Reap(bool all) {
 void Device::Impl::AcceptLoop() {
   char sink[2048];
   while (!stopping.load()) {
-    pollfd p[4] = {{listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {rtp_fd, POLLIN, 0},
-                   {rtcp_fd, POLLIN, 0}};
+    pollfd p[4] = {
+        {listen_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {rtp_fd, POLLIN, 0}, {rtcp_fd, POLLIN, 0}};
     int n = poll(p, 4, 200);
     if (stopping.load()) break;
     if (n < 0 && errno != EINTR) break;
@@ -908,7 +907,9 @@ void Device::Impl::AcceptLoop() {
 
 Device::Device() = default;
 
-Device::~Device() { Stop(); }
+Device::~Device() {
+  Stop();
+}
 
 Faults& Device::faults() {
   if (!impl_) impl_ = std::make_unique<Impl>();
@@ -941,8 +942,8 @@ bool Device::Start(const Config& config, uint16_t port) {
   }
   if (cfg.gop <= 0) cfg.gop = cfg.fps;
   if (cfg.bitrate_kbps <= 0)
-    cfg.bitrate_kbps = std::max(64, static_cast<int>(int64_t{cfg.width} * cfg.height * cfg.fps /
-                                                     11000));
+    cfg.bitrate_kbps =
+        std::max(64, static_cast<int>(int64_t{cfg.width} * cfg.height * cfg.fps / 11000));
   cfg.mjpeg_quality = std::clamp(cfg.mjpeg_quality, 2, 31);
   if (cfg.auth != AuthScheme::kNone && cfg.user.empty()) {
     error_ = "authentication needs a user name";
@@ -1060,14 +1061,18 @@ void Device::Stop() {
   d.started = false;
 }
 
-uint16_t Device::Port() const { return impl_ ? impl_->port : 0; }
+uint16_t Device::Port() const {
+  return impl_ ? impl_->port : 0;
+}
 
 std::string Device::BaseUrl() const {
   if (!impl_) return {};
   return "rtsp://" + impl_->host + ":" + std::to_string(impl_->port);
 }
 
-std::string Device::Url(int channel) const { return BaseUrl() + "/" + std::to_string(channel); }
+std::string Device::Url(int channel) const {
+  return BaseUrl() + "/" + std::to_string(channel);
+}
 
 std::vector<RequestRecord> Device::Requests() const {
   if (!impl_) return {};
@@ -1081,7 +1086,9 @@ void Device::ClearRequests() {
   impl_->log.clear();
 }
 
-size_t Device::ActiveSessions() const { return impl_ ? impl_->sessions.load() : 0; }
+size_t Device::ActiveSessions() const {
+  return impl_ ? impl_->sessions.load() : 0;
+}
 
 size_t Device::OpenConnections() const {
   if (!impl_) return 0;
@@ -1091,8 +1098,12 @@ size_t Device::OpenConnections() const {
   return n;
 }
 
-uint64_t Device::FramesSent() const { return impl_ ? impl_->ledger.frames_sent.load() : 0; }
-uint64_t Device::PacketsSent() const { return impl_ ? impl_->packets_sent.load() : 0; }
+uint64_t Device::FramesSent() const {
+  return impl_ ? impl_->ledger.frames_sent.load() : 0;
+}
+uint64_t Device::PacketsSent() const {
+  return impl_ ? impl_->packets_sent.load() : 0;
+}
 
 std::optional<int64_t> Device::CaptureTimeMs(uint32_t frame) const {
   if (!impl_) return std::nullopt;
@@ -1110,10 +1121,10 @@ std::optional<VideoCodec> ParseVideoCodec(const std::string& s) {
 
 std::optional<AudioCodec> ParseAudioCodec(const std::string& s) {
   static const std::pair<const char*, AudioCodec> kNames[] = {
-      {"none", AudioCodec::kNone},         {"pcma", AudioCodec::kPcma},
-      {"pcmu", AudioCodec::kPcmu},         {"g726-16", AudioCodec::kG726_16},
-      {"g726-24", AudioCodec::kG726_24},   {"g726-32", AudioCodec::kG726_32},
-      {"g726-40", AudioCodec::kG726_40},   {"aac", AudioCodec::kAac}};
+      {"none", AudioCodec::kNone},       {"pcma", AudioCodec::kPcma},
+      {"pcmu", AudioCodec::kPcmu},       {"g726-16", AudioCodec::kG726_16},
+      {"g726-24", AudioCodec::kG726_24}, {"g726-32", AudioCodec::kG726_32},
+      {"g726-40", AudioCodec::kG726_40}, {"aac", AudioCodec::kAac}};
   for (const auto& [n, c] : kNames)
     if (s == n) return c;
   return std::nullopt;
@@ -1133,7 +1144,9 @@ std::optional<AuthScheme> ParseAuthScheme(const std::string& s) {
   return std::nullopt;
 }
 
-const char* ToString(VideoCodec c) { return c == VideoCodec::kH264 ? "h264" : "mjpeg"; }
+const char* ToString(VideoCodec c) {
+  return c == VideoCodec::kH264 ? "h264" : "mjpeg";
+}
 
 const char* ToString(AudioCodec c) {
   switch (c) {

@@ -130,8 +130,8 @@ bool MediaSource::Start(std::string* error) {
   audio_ssrc_ = RandomU32();
 
   const bool h264 = key_.codec == VideoCodec::kH264;
-  const AVCodec* vc = h264 ? avcodec_find_encoder_by_name("libx264")
-                           : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+  const AVCodec* vc =
+      h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
   if (!vc) {
     *error = h264 ? "libx264 encoder not available" : "mjpeg encoder not available";
     return false;
@@ -178,8 +178,8 @@ bool MediaSource::Start(std::string* error) {
     return false;
   }
   e.pattern = std::make_unique<TestPattern>(key_.width, key_.height);
-  e.vrtp = std::make_unique<RtpStream>(h264 ? 96 : 26, video_ssrc_,
-                                       static_cast<uint16_t>(RandomU32()));
+  e.vrtp =
+      std::make_unique<RtpStream>(h264 ? 96 : 26, video_ssrc_, static_cast<uint16_t>(RandomU32()));
 
   StreamInfo info;
   info.codec = key_.codec;

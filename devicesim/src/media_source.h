@@ -62,9 +62,9 @@ class FrameLedger {
  private:
   static constexpr size_t kSize = 8192;
   mutable std::mutex mu_;
-  uint32_t next_ = 0;                                // guarded by mu_
+  uint32_t next_ = 0;                                        // guarded by mu_
   std::array<std::pair<uint32_t, int64_t>, kSize> times_{};  // guarded by mu_
-  std::array<bool, kSize> valid_{};                  // guarded by mu_
+  std::array<bool, kSize> valid_{};                          // guarded by mu_
 };
 
 class MediaSource {
@@ -103,9 +103,9 @@ class MediaSource {
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  bool stop_ = false;             // guarded by mu_
-  bool ready_ = false;            // guarded by mu_
-  StreamInfo info_;               // guarded by mu_
+  bool stop_ = false;               // guarded by mu_
+  bool ready_ = false;              // guarded by mu_
+  StreamInfo info_;                 // guarded by mu_
   std::vector<PacketSink*> sinks_;  // guarded by sinks_mu_
   std::mutex sinks_mu_;
   std::thread thread_;

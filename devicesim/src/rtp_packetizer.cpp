@@ -165,9 +165,9 @@ void PacketizeJpeg(const JpegParts& jpeg, uint32_t timestamp, RtpStream* rtp,
     h[6] = static_cast<uint8_t>(jpeg.width / 8);
     h[7] = static_cast<uint8_t>(jpeg.height / 8);
     if (first) {
-      h[8] = 0;    // MBZ
-      h[9] = 0;    // precision: both tables 8-bit
-      h[10] = 0;   // length 128, big-endian
+      h[8] = 0;   // MBZ
+      h[9] = 0;   // precision: both tables 8-bit
+      h[10] = 0;  // length 128, big-endian
       h[11] = 128;
       std::memcpy(h + 12, jpeg.tables, 128);
     }

@@ -48,9 +48,9 @@ void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp
 struct JpegParts {
   int width = 0;
   int height = 0;
-  uint8_t type = 1;      // 0 = 4:2:2 (Y 2x1), 1 = 4:2:0 (Y 2x2)
-  uint8_t tables[128];   // luminance then chrominance table, zig-zag order
-  std::string_view scan; // entropy-coded data between SOS and EOI
+  uint8_t type = 1;       // 0 = 4:2:2 (Y 2x1), 1 = 4:2:0 (Y 2x2)
+  uint8_t tables[128];    // luminance then chrominance table, zig-zag order
+  std::string_view scan;  // entropy-coded data between SOS and EOI
 };
 
 // Parses a JFIF picture as written by libavcodec's mjpeg encoder: 8-bit

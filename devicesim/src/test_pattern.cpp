@@ -87,10 +87,8 @@ void TestPattern::Draw(const Planes& out, uint64_t index, uint32_t frame, int64_
   for (int r = 0; r < h_; ++r)
     std::memcpy(out.y + r * out.stride_y, bg_y_.data() + static_cast<size_t>(r) * w_, w_);
   for (int r = 0; r < h_ / 2; ++r) {
-    std::memcpy(out.u + r * out.stride_u, bg_u_.data() + static_cast<size_t>(r) * (w_ / 2),
-                w_ / 2);
-    std::memcpy(out.v + r * out.stride_v, bg_v_.data() + static_cast<size_t>(r) * (w_ / 2),
-                w_ / 2);
+    std::memcpy(out.u + r * out.stride_u, bg_u_.data() + static_cast<size_t>(r) * (w_ / 2), w_ / 2);
+    std::memcpy(out.v + r * out.stride_v, bg_v_.data() + static_cast<size_t>(r) * (w_ / 2), w_ / 2);
   }
 
   // A box sweeping across the bars, one full traverse every 100 pictures.

@@ -16,8 +16,12 @@ extern "C" {
 namespace devicesim {
 namespace {
 
-uint16_t Seq(const Bytes& p) { return static_cast<uint16_t>((p[2] << 8) | p[3]); }
-bool Marker(const Bytes& p) { return (p[1] & 0x80) != 0; }
+uint16_t Seq(const Bytes& p) {
+  return static_cast<uint16_t>((p[2] << 8) | p[3]);
+}
+bool Marker(const Bytes& p) {
+  return (p[1] & 0x80) != 0;
+}
 
 TEST(H264Packetizer, SmallUnitsGoSingleAndLargeOnesAsFuA) {
   std::string sps("\x67\x42\xc0\x1f", 4), pps("\x68\xce\x3c\x80", 4);
@@ -78,8 +82,7 @@ std::string EncodeJpeg(int w, int h) {
   f->height = h;
   av_frame_get_buffer(f, 0);
   TestPattern pattern(w, h);
-  pattern.Draw({f->data[0], f->data[1], f->data[2], f->linesize[0], f->linesize[1],
-                f->linesize[2]},
+  pattern.Draw({f->data[0], f->data[1], f->data[2], f->linesize[0], f->linesize[1], f->linesize[2]},
                0, 12345, 0);
   f->quality = ctx->global_quality;
   AVPacket* pkt = av_packet_alloc();
@@ -114,10 +117,10 @@ TEST(JpegPacketizer, CarriesTablesInTheFirstPacketAndTheScanInOrder) {
     const Bytes& p = out[i];
     const size_t offset = (p[13] << 16) | (p[14] << 8) | p[15];
     EXPECT_EQ(offset, scan.size());
-    EXPECT_EQ(p[16], 1);     // type 1: 4:2:0
-    EXPECT_EQ(p[17], 255);   // Q: tables in band
-    EXPECT_EQ(p[18], 40);    // 320 / 8
-    EXPECT_EQ(p[19], 30);    // 240 / 8
+    EXPECT_EQ(p[16], 1);    // type 1: 4:2:0
+    EXPECT_EQ(p[17], 255);  // Q: tables in band
+    EXPECT_EQ(p[18], 40);   // 320 / 8
+    EXPECT_EQ(p[19], 30);   // 240 / 8
     size_t data = 20;
     if (i == 0) {
       EXPECT_EQ(p[20], 0);

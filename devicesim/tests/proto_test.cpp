@@ -35,13 +35,13 @@ TEST(ParseRequest, RefusesHostileInput) {
   Request req;
   size_t used = 0;
   const char* bad[] = {
-      "DESCRIBE rtsp://h/1\r\nCSeq: 1\r\n\r\n",                     // no version
-      "DESCRIBE rtsp://h/1 HTTP/1.1\r\nCSeq: 1\r\n\r\n",            // not RTSP
-      "DESC<RIBE rtsp://h/1 RTSP/1.0\r\n\r\n",                      // bad method token
+      "DESCRIBE rtsp://h/1\r\nCSeq: 1\r\n\r\n",           // no version
+      "DESCRIBE rtsp://h/1 HTTP/1.1\r\nCSeq: 1\r\n\r\n",  // not RTSP
+      "DESC<RIBE rtsp://h/1 RTSP/1.0\r\n\r\n",            // bad method token
       "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: -5\r\n\r\n",
       "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 99999999\r\n\r\n",
       "OPTIONS * RTSP/1.0\r\nNoColonHere\r\n\r\n",
-      "OPTIONS * RTSP/1.0\r\nCSeq: 1\x01\r\n\r\n",                  // control character
+      "OPTIONS * RTSP/1.0\r\nCSeq: 1\x01\r\n\r\n",  // control character
   };
   for (const char* b : bad) EXPECT_EQ(ParseRequest(b, &req, &used), ParseStatus::kBad) << b;
   // A header block that never ends is refused once it exceeds the bound.
@@ -136,23 +136,25 @@ TEST(Credentials, DigestFollowsRfc2617WithoutQop) {
   EXPECT_EQ(DigestResponse("admin", "cam", "secret", "DESCRIBE", "rtsp://h:554/1", "n0nce"),
             expected);
 
-  const std::string good = "Digest username=\"admin\", realm=\"cam\", nonce=\"n0nce\", "
-                           "uri=\"rtsp://h:554/1\", response=\"" + expected + "\"";
-  EXPECT_TRUE(CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "secret", "cam",
-                                 "n0nce"));
+  const std::string good =
+      "Digest username=\"admin\", realm=\"cam\", nonce=\"n0nce\", "
+      "uri=\"rtsp://h:554/1\", response=\"" +
+      expected + "\"";
+  EXPECT_TRUE(
+      CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "secret", "cam", "n0nce"));
   // The same credential for another method, nonce or password is wrong.
-  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good, "SETUP", "admin", "secret", "cam",
-                                  "n0nce"));
-  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "secret", "cam",
-                                  "other"));
-  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "wrong", "cam",
-                                  "n0nce"));
+  EXPECT_FALSE(
+      CheckAuthorization(AuthScheme::kDigest, good, "SETUP", "admin", "secret", "cam", "n0nce"));
+  EXPECT_FALSE(
+      CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "secret", "cam", "other"));
+  EXPECT_FALSE(
+      CheckAuthorization(AuthScheme::kDigest, good, "DESCRIBE", "admin", "wrong", "cam", "n0nce"));
   EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good + ", qop=auth", "DESCRIBE", "admin",
                                   "secret", "cam", "n0nce"));
   EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, "Digest username=\"admin", "DESCRIBE",
                                   "admin", "secret", "cam", "n0nce"));
-  EXPECT_FALSE(CheckAuthorization(AuthScheme::kBasic, good, "DESCRIBE", "admin", "secret", "cam",
-                                  "n0nce"));
+  EXPECT_FALSE(
+      CheckAuthorization(AuthScheme::kBasic, good, "DESCRIBE", "admin", "secret", "cam", "n0nce"));
 }
 
 TEST(Credentials, BasicDecodesUserAndPassword) {
@@ -205,8 +207,7 @@ TEST(Sdp, RecorderModeUsesTrackControlsAndParameterSets) {
   info.sps = std::string("\x67\x42\xc0\x1f\xda\x01", 6);
   info.pps = std::string("\x68\xce\x3c\x80", 4);
   info.audio = AudioCodec::kNone;
-  const std::string sdp =
-      BuildSdp(info, Mode::kRecorder, "rtsp://h:1/monitor/010", "127.0.0.1");
+  const std::string sdp = BuildSdp(info, Mode::kRecorder, "rtsp://h:1/monitor/010", "127.0.0.1");
   EXPECT_NE(sdp.find("a=control:rtsp://h:1/monitor/010/track1\r\n"), std::string::npos);
   EXPECT_EQ(sdp.find("track2"), std::string::npos);
   EXPECT_EQ(sdp.find("trackID="), std::string::npos);

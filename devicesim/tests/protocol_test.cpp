@@ -19,9 +19,9 @@ namespace {
 
 using testing::Interleaved;
 using testing::RawRtspClient;
-using testing::RtspReply;
 using testing::RtpMarker;
 using testing::RtpSeq;
+using testing::RtspReply;
 using testing::UdpReceiver;
 
 constexpr const char* kUa = "User-Agent: Halvenmoore Client\r\n";
@@ -121,8 +121,8 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
     EXPECT_EQ(r->Header("Session").substr(0, sid.size()), sid);  // whole id is upper-case hex
     EXPECT_NE(r->Header("Transport").find("interleaved=0-1"), std::string::npos);
 
-    r = Ask(cl, "SETUP rtsp://" + h + "/monitor/010/track2 RTSP/1.0\r\nCSeq: 3\r\nSession: " +
-                    sid + "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n" + kUa + "\r\n");
+    r = Ask(cl, "SETUP rtsp://" + h + "/monitor/010/track2 RTSP/1.0\r\nCSeq: 3\r\nSession: " + sid +
+                    "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n" + kUa + "\r\n");
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200) << r->head;
     EXPECT_EQ(SessionId(*r), sid);
@@ -142,12 +142,12 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
       ASSERT_GE(f->data.size(), 13u);
       (f->channel == 0 ? video : audio).push_back(f->data);
     }
-    EXPECT_EQ(video[0][0] >> 6, 2);       // RTP version 2
-    EXPECT_EQ(video[0][1] & 0x7f, 96);    // H.264
-    EXPECT_EQ(video[0][12] & 0x1f, 7);    // SPS first
+    EXPECT_EQ(video[0][0] >> 6, 2);     // RTP version 2
+    EXPECT_EQ(video[0][1] & 0x7f, 96);  // H.264
+    EXPECT_EQ(video[0][12] & 0x1f, 7);  // SPS first
     for (size_t i = 1; i < video.size(); ++i)
       EXPECT_EQ(static_cast<uint16_t>(RtpSeq(video[i - 1]) + 1), RtpSeq(video[i]));
-    EXPECT_EQ(audio[0][1] & 0x7f, 8);     // PCMA
+    EXPECT_EQ(audio[0][1] & 0x7f, 8);        // PCMA
     EXPECT_EQ(audio[0].size(), 12u + 160u);  // 20 ms at 8000 Hz
     EXPECT_GT(dev_.FramesSent(), 0u);
 
@@ -437,7 +437,8 @@ TEST_F(DeviceTest, UdpSessionWithoutKeepAliveIsDropped) {
   }
   EXPECT_FALSE(quiet_rx.Receive(500));  // its stream stopped
   EXPECT_TRUE(alive_rx.Receive(2000));
-  auto r = Ask(quiet, "PLAY " + base + " RTSP/1.0\r\nCSeq: 9\r\nSession: " + quiet_sid + "\r\n\r\n");
+  auto r =
+      Ask(quiet, "PLAY " + base + " RTSP/1.0\r\nCSeq: 9\r\nSession: " + quiet_sid + "\r\n\r\n");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 454);
 }

@@ -185,6 +185,8 @@ uint16_t RtpSeq(const std::vector<uint8_t>& p) {
   return p.size() >= 4 ? static_cast<uint16_t>((p[2] << 8) | p[3]) : 0;
 }
 
-bool RtpMarker(const std::vector<uint8_t>& p) { return p.size() >= 2 && (p[1] & 0x80); }
+bool RtpMarker(const std::vector<uint8_t>& p) {
+  return p.size() >= 2 && (p[1] & 0x80);
+}
 
 }  // namespace devicesim::testing

@@ -72,9 +72,9 @@ struct Config {
   int width = 1280;
   int height = 720;
   int fps = 25;
-  int gop = 0;             // frames between IDR pictures; 0 = fps
-  int bitrate_kbps = 0;    // H.264 target and banner value; 0 = derived from size
-  int mjpeg_quality = 4;   // libavcodec qscale, 2 (best) to 31
+  int gop = 0;            // frames between IDR pictures; 0 = fps
+  int bitrate_kbps = 0;   // H.264 target and banner value; 0 = derived from size
+  int mjpeg_quality = 4;  // libavcodec qscale, 2 (best) to 31
   AudioCodec audio = AudioCodec::kPcma;
   Mode mode = Mode::kGeneric;
   AuthScheme auth = AuthScheme::kNone;
@@ -136,10 +136,10 @@ class Device {
 
   std::vector<RequestRecord> Requests() const;
   void ClearRequests();
-  size_t ActiveSessions() const;    // sessions set up and not torn down or dropped
+  size_t ActiveSessions() const;  // sessions set up and not torn down or dropped
   size_t OpenConnections() const;
-  uint64_t FramesSent() const;      // video pictures queued to at least one session
-  uint64_t PacketsSent() const;     // RTP packets written to sockets
+  uint64_t FramesSent() const;   // video pictures queued to at least one session
+  uint64_t PacketsSent() const;  // RTP packets written to sockets
   // Steady-clock time in milliseconds (since the clock's epoch) at which the
   // picture carrying this frame number was generated; kept for the last
   // 8192 frames.
