@@ -1,7 +1,12 @@
 // AVX2 converters, bit-identical to the portable tables. Same arithmetic as
-// the SSE2 file (exact 32-bit sums by pmaddwd, shift by 13, saturating packs)
-// on 16 pixels per register. The in-lane unpacks split pixels as 0-3|8-11
-// and 4-7|12-15; the in-lane packs put them back in order.
+// the SSE2 file (integer part and 13-bit fraction in 16-bit lanes, chroma
+// parts by pmaddwd once per sample) on 32 pixels per block.
+//
+// Inside a 16-pixel register, 256-bit lane 0 holds pixels 0-3 and 8-11 and
+// lane 1 pixels 4-7 and 12-15. Loads put luma and chroma in that order with
+// one byte shuffle each, and the in-lane unpacks that interleave B, G, R, 0
+// then leave pixels 0-7 in one register and 8-15 in the other, so no
+// cross-lane fix-up is needed before storing.
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
@@ -16,62 +21,111 @@ inline __m256i Pair(int lo, int hi) {
       static_cast<uint16_t>(lo) | (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16)));
 }
 
-inline __m256i Shift2Pack(__m256i lo, __m256i hi) {
-  return _mm256_packs_epi32(_mm256_srai_epi32(lo, kShift), _mm256_srai_epi32(hi, kShift));
+// 16 bytes at p, zero-extended to 16-bit lanes in the order ctl gives.
+inline __m256i LoadWords(const uint8_t* p, __m256i ctl) {
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(b), ctl);
 }
 
-// Chroma of 16 pixels: each sample duplicated for its two pixels, minus 128,
-// and the green term of v as 32-bit values in the unpack order.
-struct Chroma {
-  __m256i u, v, gv_lo, gv_hi;
+// Luma of 16 pixels: lane 0 pixels 0-3, 8-11; lane 1 pixels 4-7, 12-15.
+inline __m256i LumaOrder() {
+  return _mm256_setr_epi8(0, -1, 1, -1, 2, -1, 3, -1, 8, -1, 9, -1, 10, -1, 11, -1,  //
+                          4, -1, 5, -1, 6, -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1);
+}
+
+// Chroma of 32 pixels (16 samples) ordered so that duplicating the low or
+// high words of each lane gives the luma order of pixels 0-15 or 16-31.
+inline __m256i ChromaOrder() {
+  return _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1,  //
+                          2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1);
+}
+
+// Chroma part of one channel for 16 pixels: integer part and 8191 - fraction.
+struct Part {
+  __m256i qi, qc;
 };
 
-inline __m256i LoadChromaRow(const uint8_t* p) {
-  const __m128i s = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-  return _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(s, s)), _mm256_set1_epi16(128));
+// Chroma parts of the three channels for 16 pixels.
+struct ChromaHalf {
+  Part r, g, b;
+};
+
+// Chroma of a 32-pixel block: pixels 0-15 and 16-31.
+struct Chroma {
+  ChromaHalf lo, hi;
+};
+
+// One channel's chroma part from (u, v) pairs: the exact 32-bit sum
+// coef . (u, v) + k, split into qi and qc. Each 32-bit lane holds one sample;
+// the byte shuffle copies its 16-bit result to both of the sample's pixels.
+[[gnu::always_inline]] inline void SplitChroma(__m256i uv_lo, __m256i uv_hi, __m256i coef, int k,
+                                               Part* first, Part* second) {
+  const __m256i dup = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13,  //
+                                       0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
+  const __m256i add = _mm256_set1_epi32(k);
+  const __m256i frac = _mm256_set1_epi32(kFracMask);
+  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coef), add);
+  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coef), add);
+  *first = {_mm256_shuffle_epi8(_mm256_srai_epi32(lo, kShift), dup),
+            _mm256_shuffle_epi8(_mm256_andnot_si256(lo, frac), dup)};
+  *second = {_mm256_shuffle_epi8(_mm256_srai_epi32(hi, kShift), dup),
+             _mm256_shuffle_epi8(_mm256_andnot_si256(hi, frac), dup)};
 }
 
-inline Chroma LoadChroma(const uint8_t* up, const uint8_t* vp) {
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i gv_coef = Pair(-kCoefGv, 0);
+// Chroma of 32 pixels. The samples go into 32-bit lanes in the order
+// 0, 1, 4, 5 | 2, 3, 6, 7 for pixels 0-15 and 8, 9, 12, 13 | 10, 11, 14, 15
+// for pixels 16-31, which is the luma order once each is duplicated.
+[[gnu::always_inline]] inline Chroma LoadChroma(const uint8_t* up, const uint8_t* vp) {
+  const __m256i ctl = ChromaOrder();
+  const __m256i u = LoadWords(up, ctl);
+  const __m256i v = LoadWords(vp, ctl);
+  const __m256i uv_lo = _mm256_unpacklo_epi16(u, v);
+  const __m256i uv_hi = _mm256_unpackhi_epi16(u, v);
+  // The sums use u and v as stored; the constants carry -128 x coefficient
+  // and the luma offset -9535 x 16.
   Chroma c;
-  c.u = LoadChromaRow(up);
-  c.v = LoadChromaRow(vp);
-  c.gv_lo = _mm256_madd_epi16(_mm256_unpacklo_epi16(c.v, zero), gv_coef);
-  c.gv_hi = _mm256_madd_epi16(_mm256_unpackhi_epi16(c.v, zero), gv_coef);
+  SplitChroma(uv_lo, uv_hi, Pair(0, kCoefRv), kYConst - 128 * kCoefRv, &c.lo.r, &c.hi.r);
+  SplitChroma(uv_lo, uv_hi, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv), &c.lo.g,
+              &c.hi.g);
+  SplitChroma(uv_lo, uv_hi, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu, &c.lo.b, &c.hi.b);
   return c;
 }
 
-inline __m256i LoadY(const uint8_t* yp) {
-  const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yp));
-  return _mm256_sub_epi16(_mm256_cvtepu8_epi16(y), _mm256_set1_epi16(16));
+// Luma of 16 pixels split as y + ph and pl, in luma order.
+struct Luma {
+  __m256i yi, pl;
+};
+
+[[gnu::always_inline]] inline Luma LoadY(const uint8_t* yp) {
+  const __m256i y = LoadWords(yp, LumaOrder());
+  const __m256i ph = _mm256_mulhi_epi16(y, _mm256_set1_epi16(kYFrac * 8));
+  const __m256i pl = _mm256_and_si256(_mm256_mullo_epi16(y, _mm256_set1_epi16(kYFrac)),
+                                      _mm256_set1_epi16(kFracMask));
+  return {_mm256_add_epi16(y, ph), pl};
 }
 
-// Channel values (sum >> 13, not clamped) of 16 pixels as 16-bit lanes.
-inline void Channels(__m256i y, const Chroma& c, __m256i* r, __m256i* g, __m256i* b) {
-  const __m256i ry = Pair(kCoefY, kCoefRv);
-  const __m256i gy = Pair(kCoefY, -kCoefGu);
-  const __m256i by = Pair(kCoefY, kCoefBu);
-  const __m256i yv_lo = _mm256_unpacklo_epi16(y, c.v);
-  const __m256i yv_hi = _mm256_unpackhi_epi16(y, c.v);
-  const __m256i yu_lo = _mm256_unpacklo_epi16(y, c.u);
-  const __m256i yu_hi = _mm256_unpackhi_epi16(y, c.u);
-  *r = Shift2Pack(_mm256_madd_epi16(yv_lo, ry), _mm256_madd_epi16(yv_hi, ry));
-  *b = Shift2Pack(_mm256_madd_epi16(yu_lo, by), _mm256_madd_epi16(yu_hi, by));
-  *g = Shift2Pack(_mm256_add_epi32(_mm256_madd_epi16(yu_lo, gy), c.gv_lo),
-                  _mm256_add_epi32(_mm256_madd_epi16(yu_hi, gy), c.gv_hi));
+[[gnu::always_inline]] inline __m256i Channel(const Luma& y, const Part& q) {
+  return _mm256_sub_epi16(_mm256_add_epi16(y.yi, q.qi), _mm256_cmpgt_epi16(y.pl, q.qc));
 }
 
-// B, G, R, 0 of pixels 0..7 in p0 and 8..15 in p1.
-inline void Bgr0(__m256i r, __m256i g, __m256i b, __m256i* p0, __m256i* p1) {
-  const __m256i br = _mm256_packus_epi16(b, r);
-  const __m256i g0 = _mm256_packus_epi16(g, _mm256_setzero_si256());
+// Channel values (sum >> 13, not clamped) of 16 pixels in luma order.
+struct Rgb16 {
+  __m256i r, g, b;
+};
+
+[[gnu::always_inline]] inline Rgb16 Channels(const uint8_t* yp, const ChromaHalf& c) {
+  const Luma y = LoadY(yp);
+  return {Channel(y, c.r), Channel(y, c.g), Channel(y, c.b)};
+}
+
+// B, G, R, 0 of 16 pixels in luma order: pixels 0..7 in p0, 8..15 in p1.
+[[gnu::always_inline]] inline void Bgr0(const Rgb16& c, __m256i* p0, __m256i* p1) {
+  const __m256i br = _mm256_packus_epi16(c.b, c.r);
+  const __m256i g0 = _mm256_packus_epi16(c.g, _mm256_setzero_si256());
   const __m256i bg = _mm256_unpacklo_epi8(br, g0);
   const __m256i r0 = _mm256_unpackhi_epi8(br, g0);
-  const __m256i a = _mm256_unpacklo_epi16(bg, r0);  // pixels 0-3 | 8-11
-  const __m256i c = _mm256_unpackhi_epi16(bg, r0);  // pixels 4-7 | 12-15
-  *p0 = _mm256_permute2x128_si256(a, c, 0x20);
-  *p1 = _mm256_permute2x128_si256(a, c, 0x31);
+  *p0 = _mm256_unpacklo_epi16(bg, r0);
+  *p1 = _mm256_unpackhi_epi16(bg, r0);
 }
 
 // 8 pixels B, G, R, 0 to 24 bytes B, G, R at the bottom (the rest zero).
@@ -82,70 +136,97 @@ inline __m256i Drop0(__m256i p) {
   return _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(p, in_lane), join);
 }
 
+template <PixelLayout kLayout>
+[[gnu::always_inline]] inline void StoreRgb(const Rgb16& c, uint8_t* d) {
+  __m256i p0, p1;
+  Bgr0(c, &p0, &p1);
+  if constexpr (kLayout == PixelLayout::kRgb32) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), p0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 32), p1);
+  } else {
+    // 48 bytes: the first store's 8 spare bytes are overwritten by the
+    // second half, which stays inside the block.
+    const __m256i z1 = Drop0(p1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), Drop0(p0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 24), _mm256_castsi256_si128(z1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(z1, 1));
+  }
+}
+
+// Clamped to [kCarryMin, 255] and stored in pixel order (64-bit groups of
+// the luma order: 0, 2, 1, 3).
+[[gnu::always_inline]] inline void StoreValue(__m256i x, int16_t* out) {
+  const __m256i in_order = _mm256_permute4x64_epi64(x, 0xD8);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                      _mm256_min_epi16(_mm256_max_epi16(in_order, _mm256_set1_epi16(kCarryMin)),
+                                       _mm256_set1_epi16(255)));
+}
+
+[[gnu::always_inline]] inline void StoreValues(const Rgb16& c, int16_t* const out[3], int i) {
+  StoreValue(c.r, out[0] + i);
+  StoreValue(c.g, out[1] + i);
+  StoreValue(c.b, out[2] + i);
+}
+
+// clamp(value + carry, 0, 255) of 16 pixels of one channel.
+[[gnu::always_inline]] inline __m256i Carried(const int16_t* values, const uint8_t* carries) {
+  const __m256i val = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+  const __m256i car = _mm256_srli_epi16(
+      _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(carries))), 3);
+  return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(val, car), _mm256_setzero_si256()),
+                          _mm256_set1_epi16(255));
+}
+
+template <bool kGreen6>
+[[gnu::always_inline]] inline void Pack16(const int16_t* const values[3],
+                                          const uint8_t* const carries[3], int i, uint8_t* d) {
+  const __m256i r = Carried(values[0] + i, carries[0] + i);
+  const __m256i g = Carried(values[1] + i, carries[1] + i);
+  const __m256i b = Carried(values[2] + i, carries[2] + i);
+  const __m256i f8 = _mm256_set1_epi16(0xF8);
+  __m256i word;
+  if constexpr (kGreen6) {
+    word = _mm256_or_si256(
+        _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, f8), 8),
+                        _mm256_slli_epi16(_mm256_and_si256(g, _mm256_set1_epi16(0xFC)), 3)),
+        _mm256_srli_epi16(b, 3));
+  } else {
+    word = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, f8), 7),
+                                           _mm256_slli_epi16(_mm256_and_si256(g, f8), 2)),
+                           _mm256_srli_epi16(b, 3));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), word);
+}
+
 struct Avx2 {
+  static constexpr int kBlock = 32;
+
   template <PixelLayout kLayout>
   static void Rgb(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                   uint8_t* const d[2]) {
+    constexpr int kBytes = BytesPerPixelOf(kLayout);
     const Chroma c = LoadChroma(u, v);
-    for (int row = 0; row < rows; ++row) {
-      __m256i r, g, b, p0, p1;
-      Channels(LoadY(y[row]), c, &r, &g, &b);
-      Bgr0(r, g, b, &p0, &p1);
-      if constexpr (kLayout == PixelLayout::kRgb32) {
-        __m256i* out = reinterpret_cast<__m256i*>(d[row]);
-        _mm256_storeu_si256(out, p0);
-        _mm256_storeu_si256(out + 1, p1);
-      } else {
-        // 48 bytes: the first store's 8 spare bytes are overwritten by the
-        // second half, which stays inside the block.
-        uint8_t* out = d[row];
-        const __m256i z1 = Drop0(p1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), Drop0(p0));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 24), _mm256_castsi256_si128(z1));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 40), _mm256_extracti128_si256(z1, 1));
-      }
+    StoreRgb<kLayout>(Channels(y[0], c.lo), d[0]);
+    StoreRgb<kLayout>(Channels(y[0] + 16, c.hi), d[0] + 16 * kBytes);
+    if (rows == 2) {
+      StoreRgb<kLayout>(Channels(y[1], c.lo), d[1]);
+      StoreRgb<kLayout>(Channels(y[1] + 16, c.hi), d[1] + 16 * kBytes);
     }
   }
 
   static void Values(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                      int16_t* const out[2][3]) {
     const Chroma c = LoadChroma(u, v);
-    const __m256i lo = _mm256_set1_epi16(kCarryMin);
-    const __m256i hi = _mm256_set1_epi16(255);
     for (int row = 0; row < rows; ++row) {
-      __m256i ch[3];
-      Channels(LoadY(y[row]), c, &ch[0], &ch[1], &ch[2]);
-      for (int k = 0; k < 3; ++k) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[row][k]),
-                            _mm256_min_epi16(_mm256_max_epi16(ch[k], lo), hi));
-      }
+      StoreValues(Channels(y[row], c.lo), out[row], 0);
+      StoreValues(Channels(y[row] + 16, c.hi), out[row], 16);
     }
   }
 
   template <bool kGreen6>
   static void Pack(const int16_t* const values[3], const uint8_t* const carries[3], uint8_t* d) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i max = _mm256_set1_epi16(255);
-    __m256i s[3];
-    for (int k = 0; k < 3; ++k) {
-      const __m256i val = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values[k]));
-      const __m256i car = _mm256_srli_epi16(
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(carries[k]))), 3);
-      s[k] = _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(val, car), zero), max);
-    }
-    __m256i word;
-    if constexpr (kGreen6) {
-      word = _mm256_or_si256(
-          _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(s[0], _mm256_set1_epi16(0xF8)), 8),
-                          _mm256_slli_epi16(_mm256_and_si256(s[1], _mm256_set1_epi16(0xFC)), 3)),
-          _mm256_srli_epi16(s[2], 3));
-    } else {
-      word = _mm256_or_si256(
-          _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(s[0], _mm256_set1_epi16(0xF8)), 7),
-                          _mm256_slli_epi16(_mm256_and_si256(s[1], _mm256_set1_epi16(0xF8)), 2)),
-          _mm256_srli_epi16(s[2], 3));
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), word);
+    Pack16<kGreen6>(values, carries, 0, d);
+    Pack16<kGreen6>(values, carries, 16, d + 32);
   }
 };
 

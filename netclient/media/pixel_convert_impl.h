@@ -24,6 +24,18 @@ inline constexpr int kCoefGu = 3203;
 inline constexpr int kCoefGv = 6660;
 inline constexpr int kCoefBu = 16531;
 
+// The vectorised converters compute the same sums exactly in 16-bit lanes.
+// With 9535 y = 8192 (y + ph) + pl, where ph = (1343 y) >> 13 (a pmulhw by
+// 1343 x 8) and pl = (1343 y) & 8191, and the chroma part of a sum
+// Q = 13074 (v - 128) - 9535 x 16 (red; likewise green and blue)
+// = 8192 qi + ql with 0 <= ql < 8192:
+//   (9535 (y - 16) + chroma terms) >> 13 = (y + ph) + qi + (pl + ql >= 8192).
+// They keep qc = 8191 - ql per chroma sample, so the last term is one signed
+// compare pl > qc.
+inline constexpr int kYFrac = kCoefY - 8192;  // 1343
+inline constexpr int kYConst = -kCoefY * 16;  // -152560, folded into Q
+inline constexpr int kFracMask = 8191;
+
 // Per-sample terms, 256 entries each: y[i] = 9535 (i - 16), rv[i] =
 // 13074 (i - 128), gu, gv and bu likewise.
 struct Tables {

@@ -1,25 +1,24 @@
 // Row loop shared by the vectorised converters, included only by their files.
 //
-// A kernel K converts blocks of 16 pixels of one or two rows that share a
-// chroma row; this loop walks the picture in row pairs, hands full blocks to
-// the kernel and finishes each row's remaining 0..15 pixels with the scalar
-// formulas, so no vector load or store passes a row's end. K is a type local
+// A kernel K converts blocks of K::kBlock pixels of one or two rows that
+// share a chroma row; this loop walks the picture in row pairs, hands full
+// blocks to the kernel and finishes each row's remaining pixels with the
+// scalar formulas, so no vector load or store passes a row's end. K is a type local
 // to the including file, so every instantiation has internal linkage.
 //
-// K provides, for 16 pixels starting at y[r], u, v (8 chroma samples):
+// K provides, for kBlock pixels starting at y[r], u, v (kBlock / 2 chroma
+// samples):
 //   template <PixelLayout L> static void Rgb(const uint8_t* const y[2], int rows,
 //       const uint8_t* u, const uint8_t* v, uint8_t* const d[2]);   // 32/24-bit
 //   static void Values(const uint8_t* const y[2], int rows, const uint8_t* u,
 //       const uint8_t* v, int16_t* const out[2][3]);  // clamped to [kCarryMin, 255]
 //   template <bool kGreen6> static void Pack(const int16_t* const values[3],
-//       const uint8_t* const carries[3], uint8_t* d);  // 16 words
+//       const uint8_t* const carries[3], uint8_t* d);  // kBlock words
 #pragma once
 
 #include "media/pixel_convert_impl.h"
 
 namespace quornet::pixconv {
-
-inline constexpr int kBlock = 16;
 
 template <PixelLayout kLayout>
 static void ScalarRgbTail(const uint8_t* yp, const uint8_t* up, const uint8_t* vp, int x, int width,
@@ -44,6 +43,8 @@ template <class K, PixelLayout kLayout>
 static void SimdRows(const Job& j) {
   constexpr bool kSixteen = kLayout == PixelLayout::kRgb565 || kLayout == PixelLayout::kRgb555;
   constexpr bool kGreen6 = kLayout == PixelLayout::kRgb565;
+  constexpr int kBlock = K::kBlock;
+  static_assert(kStretch % kBlock == 0);
   const int w = j.width;
   const int full = w - w % kBlock;
   for (int row = 0; row < j.height; row += 2) {

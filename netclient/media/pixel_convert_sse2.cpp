@@ -1,10 +1,10 @@
 // SSE2 converters, bit-identical to the portable tables.
 //
-// Each channel sum is formed exactly in 32 bits with pmaddwd: pairs
-// (y - 16, chroma - 128) times pairs of 13-bit coefficients, plus for green
-// the second chroma term, computed once per chroma sample for both rows.
-// Shifting by 13 and packing with signed then unsigned saturation gives the
-// same clamp to 0..255 as the tables.
+// Sums are split into an integer part and a 13-bit fraction as described in
+// pixel_convert_impl.h, so all per-pixel work runs on eight 16-bit lanes.
+// The chroma parts are formed exactly in 32 bits with pmaddwd once per chroma
+// sample and shared by its four pixels. Packing with unsigned saturation
+// gives the same clamp to 0..255 as the tables.
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <emmintrin.h>
@@ -20,68 +20,90 @@ inline __m128i Pair(int lo, int hi) {
                                          (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16)));
 }
 
-inline __m128i Shift2Pack(__m128i lo, __m128i hi) {
-  return _mm_packs_epi32(_mm_srai_epi32(lo, kShift), _mm_srai_epi32(hi, kShift));
+// Chroma part of one channel for 8 pixels: integer part and 8191 - fraction.
+struct Part {
+  __m128i qi, qc;
+};
+
+// Chroma parts of the three channels for 8 pixels.
+struct ChromaHalf {
+  Part r, g, b;
+};
+
+// Chroma of a 16-pixel block: pixels 0-7 and 8-15.
+struct Chroma {
+  ChromaHalf lo, hi;
+};
+
+// One channel's chroma part from (u, v) pairs: the exact 32-bit sum
+// coef . (u, v) + k, split into qi and qc and duplicated for both pixels of
+// each sample.
+[[gnu::always_inline]] inline void SplitChroma(__m128i uv_lo, __m128i uv_hi, __m128i coef, int k,
+                                               Part* first, Part* second) {
+  const __m128i add = _mm_set1_epi32(k);
+  const __m128i frac = _mm_set1_epi32(kFracMask);
+  const __m128i lo = _mm_add_epi32(_mm_madd_epi16(uv_lo, coef), add);
+  const __m128i hi = _mm_add_epi32(_mm_madd_epi16(uv_hi, coef), add);
+  const __m128i qi = _mm_packs_epi32(_mm_srai_epi32(lo, kShift), _mm_srai_epi32(hi, kShift));
+  const __m128i qc = _mm_packs_epi32(_mm_andnot_si128(lo, frac), _mm_andnot_si128(hi, frac));
+  *first = {_mm_unpacklo_epi16(qi, qi), _mm_unpacklo_epi16(qc, qc)};
+  *second = {_mm_unpackhi_epi16(qi, qi), _mm_unpackhi_epi16(qc, qc)};
 }
 
-// Chroma of 8 pixels: each sample duplicated for its two pixels, minus 128,
-// and the green term of v as 32-bit values for pixels 0..3 and 4..7.
-struct Chroma8 {
-  __m128i u, v, gv_lo, gv_hi;
-};
-
-struct Chroma16 {
-  Chroma8 half[2];
-};
-
-inline Chroma16 LoadChroma(const uint8_t* up, const uint8_t* vp) {
+[[gnu::always_inline]] inline Chroma LoadChroma(const uint8_t* up, const uint8_t* vp) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i c128 = _mm_set1_epi16(128);
-  const __m128i gv_coef = Pair(-kCoefGv, 0);
-  const __m128i u = _mm_sub_epi16(
-      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(up)), zero), c128);
-  const __m128i v = _mm_sub_epi16(
-      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vp)), zero), c128);
-  Chroma16 c;
-  c.half[0].u = _mm_unpacklo_epi16(u, u);
-  c.half[1].u = _mm_unpackhi_epi16(u, u);
-  c.half[0].v = _mm_unpacklo_epi16(v, v);
-  c.half[1].v = _mm_unpackhi_epi16(v, v);
-  for (Chroma8& h : c.half) {
-    h.gv_lo = _mm_madd_epi16(_mm_unpacklo_epi16(h.v, zero), gv_coef);
-    h.gv_hi = _mm_madd_epi16(_mm_unpackhi_epi16(h.v, zero), gv_coef);
-  }
+  const __m128i u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(up)), zero);
+  const __m128i v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vp)), zero);
+  const __m128i uv_lo = _mm_unpacklo_epi16(u, v);
+  const __m128i uv_hi = _mm_unpackhi_epi16(u, v);
+  // The sums use u and v as stored; the constants carry -128 x coefficient
+  // and the luma offset -9535 x 16.
+  Chroma c;
+  SplitChroma(uv_lo, uv_hi, Pair(0, kCoefRv), kYConst - 128 * kCoefRv, &c.lo.r, &c.hi.r);
+  SplitChroma(uv_lo, uv_hi, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv), &c.lo.g,
+              &c.hi.g);
+  SplitChroma(uv_lo, uv_hi, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu, &c.lo.b, &c.hi.b);
   return c;
 }
 
-// Channel values (sum >> 13, not clamped) of 8 pixels as 16-bit lanes.
-inline void Channels(__m128i y, const Chroma8& c, __m128i* r, __m128i* g, __m128i* b) {
-  const __m128i ry = Pair(kCoefY, kCoefRv);
-  const __m128i gy = Pair(kCoefY, -kCoefGu);
-  const __m128i by = Pair(kCoefY, kCoefBu);
-  const __m128i yv_lo = _mm_unpacklo_epi16(y, c.v);
-  const __m128i yv_hi = _mm_unpackhi_epi16(y, c.v);
-  const __m128i yu_lo = _mm_unpacklo_epi16(y, c.u);
-  const __m128i yu_hi = _mm_unpackhi_epi16(y, c.u);
-  *r = Shift2Pack(_mm_madd_epi16(yv_lo, ry), _mm_madd_epi16(yv_hi, ry));
-  *b = Shift2Pack(_mm_madd_epi16(yu_lo, by), _mm_madd_epi16(yu_hi, by));
-  *g = Shift2Pack(_mm_add_epi32(_mm_madd_epi16(yu_lo, gy), c.gv_lo),
-                  _mm_add_epi32(_mm_madd_epi16(yu_hi, gy), c.gv_hi));
+// Luma of 8 pixels split as y + ph and pl.
+struct Luma {
+  __m128i yi, pl;
+};
+
+[[gnu::always_inline]] inline Luma SplitY(__m128i y) {
+  const __m128i ph = _mm_mulhi_epi16(y, _mm_set1_epi16(kYFrac * 8));
+  const __m128i pl =
+      _mm_and_si128(_mm_mullo_epi16(y, _mm_set1_epi16(kYFrac)), _mm_set1_epi16(kFracMask));
+  return {_mm_add_epi16(y, ph), pl};
 }
 
-// y - 16 of pixels 0..7 and 8..15.
-inline void LoadY(const uint8_t* yp, __m128i* lo, __m128i* hi) {
+[[gnu::always_inline]] inline __m128i Channel(const Luma& y, const Part& q) {
+  return _mm_sub_epi16(_mm_add_epi16(y.yi, q.qi), _mm_cmpgt_epi16(y.pl, q.qc));
+}
+
+// Channel values (sum >> 13, not clamped) of 8 pixels.
+struct Rgb8 {
+  __m128i r, g, b;
+};
+
+[[gnu::always_inline]] inline Rgb8 Channels(__m128i y, const ChromaHalf& c) {
+  const Luma l = SplitY(y);
+  return {Channel(l, c.r), Channel(l, c.g), Channel(l, c.b)};
+}
+
+// Two halves of 16 bytes of luma as 16-bit lanes.
+[[gnu::always_inline]] inline void LoadY(const uint8_t* yp, __m128i* lo, __m128i* hi) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i c16 = _mm_set1_epi16(16);
   const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yp));
-  *lo = _mm_sub_epi16(_mm_unpacklo_epi8(y, zero), c16);
-  *hi = _mm_sub_epi16(_mm_unpackhi_epi8(y, zero), c16);
+  *lo = _mm_unpacklo_epi8(y, zero);
+  *hi = _mm_unpackhi_epi8(y, zero);
 }
 
 // B, G, R, 0 of 8 pixels in two registers.
-inline void Bgr0(__m128i r, __m128i g, __m128i b, __m128i* p0, __m128i* p1) {
-  const __m128i br = _mm_packus_epi16(b, r);
-  const __m128i g0 = _mm_packus_epi16(g, _mm_setzero_si128());
+[[gnu::always_inline]] inline void Bgr0(const Rgb8& c, __m128i* p0, __m128i* p1) {
+  const __m128i br = _mm_packus_epi16(c.b, c.r);
+  const __m128i g0 = _mm_packus_epi16(c.g, _mm_setzero_si128());
   const __m128i bg = _mm_unpacklo_epi8(br, g0);
   const __m128i r0 = _mm_unpackhi_epi8(br, g0);
   *p0 = _mm_unpacklo_epi16(bg, r0);
@@ -93,7 +115,7 @@ inline __m128i Bytes(uint64_t lo, uint64_t hi) {
 }
 
 // 4 pixels B, G, R, 0 to 12 bytes B, G, R (bytes 12..15 zero).
-inline __m128i Drop0(__m128i p) {
+[[gnu::always_inline]] inline __m128i Drop0(__m128i p) {
   const __m128i px0 = Bytes(0xFFFFFF, 0xFFFFFF);
   const __m128i px1 = Bytes(0xFFFFFF000000, 0xFFFFFF000000);
   const __m128i q = _mm_or_si128(_mm_and_si128(p, px0), _mm_and_si128(_mm_srli_epi64(p, 8), px1));
@@ -102,81 +124,92 @@ inline __m128i Drop0(__m128i p) {
   return _mm_or_si128(_mm_and_si128(q, lo6), _mm_and_si128(_mm_srli_si128(q, 2), mid6));
 }
 
+template <PixelLayout kLayout>
+[[gnu::always_inline]] inline void StoreRgb(const Rgb8& c, uint8_t* d) {
+  __m128i p0, p1;
+  Bgr0(c, &p0, &p1);
+  if constexpr (kLayout == PixelLayout::kRgb32) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), p0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), p1);
+  } else {
+    const __m128i z0 = Drop0(p0);
+    const __m128i z1 = Drop0(p1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_or_si128(z0, _mm_slli_si128(z1, 12)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 16), _mm_srli_si128(z1, 4));
+  }
+}
+
+[[gnu::always_inline]] inline void StoreValue(__m128i x, int16_t* out) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_min_epi16(_mm_max_epi16(x, _mm_set1_epi16(kCarryMin)), _mm_set1_epi16(255)));
+}
+
+[[gnu::always_inline]] inline void StoreValues(const Rgb8& c, int16_t* const out[3], int i) {
+  StoreValue(c.r, out[0] + i);
+  StoreValue(c.g, out[1] + i);
+  StoreValue(c.b, out[2] + i);
+}
+
+// clamp(value + carry, 0, 255) of 8 pixels of one channel.
+[[gnu::always_inline]] inline __m128i Carried(const int16_t* values, const uint8_t* carries) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i val = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values));
+  const __m128i car = _mm_srli_epi16(
+      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(carries)), zero), 3);
+  return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(val, car), zero), _mm_set1_epi16(255));
+}
+
+template <bool kGreen6>
+[[gnu::always_inline]] inline void Pack8(const int16_t* const values[3],
+                                         const uint8_t* const carries[3], int i, uint8_t* d) {
+  const __m128i r = Carried(values[0] + i, carries[0] + i);
+  const __m128i g = Carried(values[1] + i, carries[1] + i);
+  const __m128i b = Carried(values[2] + i, carries[2] + i);
+  const __m128i f8 = _mm_set1_epi16(0xF8);
+  __m128i word;
+  if constexpr (kGreen6) {
+    word = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r, f8), 8),
+                                     _mm_slli_epi16(_mm_and_si128(g, _mm_set1_epi16(0xFC)), 3)),
+                        _mm_srli_epi16(b, 3));
+  } else {
+    word = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r, f8), 7),
+                                     _mm_slli_epi16(_mm_and_si128(g, f8), 2)),
+                        _mm_srli_epi16(b, 3));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), word);
+}
+
 struct Sse2 {
+  static constexpr int kBlock = 16;
+
   template <PixelLayout kLayout>
   static void Rgb(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                   uint8_t* const d[2]) {
-    const Chroma16 c = LoadChroma(u, v);
+    constexpr int kBytes = BytesPerPixelOf(kLayout);
+    const Chroma c = LoadChroma(u, v);
     for (int row = 0; row < rows; ++row) {
-      __m128i yh[2];
-      LoadY(y[row], &yh[0], &yh[1]);
-      for (int h = 0; h < 2; ++h) {
-        __m128i r, g, b, p0, p1;
-        Channels(yh[h], c.half[h], &r, &g, &b);
-        Bgr0(r, g, b, &p0, &p1);
-        if constexpr (kLayout == PixelLayout::kRgb32) {
-          __m128i* out = reinterpret_cast<__m128i*>(d[row] + 32 * h);
-          _mm_storeu_si128(out, p0);
-          _mm_storeu_si128(out + 1, p1);
-        } else {
-          uint8_t* out = d[row] + 24 * h;
-          const __m128i z0 = Drop0(p0);
-          const __m128i z1 = Drop0(p1);
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                           _mm_or_si128(z0, _mm_slli_si128(z1, 12)));
-          _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm_srli_si128(z1, 4));
-        }
-      }
+      __m128i lo, hi;
+      LoadY(y[row], &lo, &hi);
+      StoreRgb<kLayout>(Channels(lo, c.lo), d[row]);
+      StoreRgb<kLayout>(Channels(hi, c.hi), d[row] + 8 * kBytes);
     }
   }
 
   static void Values(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                      int16_t* const out[2][3]) {
-    const Chroma16 c = LoadChroma(u, v);
-    const __m128i lo = _mm_set1_epi16(kCarryMin);
-    const __m128i hi = _mm_set1_epi16(255);
+    const Chroma c = LoadChroma(u, v);
     for (int row = 0; row < rows; ++row) {
-      __m128i yh[2];
-      LoadY(y[row], &yh[0], &yh[1]);
-      for (int h = 0; h < 2; ++h) {
-        __m128i ch[3];
-        Channels(yh[h], c.half[h], &ch[0], &ch[1], &ch[2]);
-        for (int k = 0; k < 3; ++k) {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out[row][k] + 8 * h),
-                           _mm_min_epi16(_mm_max_epi16(ch[k], lo), hi));
-        }
-      }
+      __m128i lo, hi;
+      LoadY(y[row], &lo, &hi);
+      StoreValues(Channels(lo, c.lo), out[row], 0);
+      StoreValues(Channels(hi, c.hi), out[row], 8);
     }
   }
 
   template <bool kGreen6>
   static void Pack(const int16_t* const values[3], const uint8_t* const carries[3], uint8_t* d) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i max = _mm_set1_epi16(255);
-    for (int h = 0; h < 2; ++h) {
-      __m128i s[3];
-      for (int k = 0; k < 3; ++k) {
-        const __m128i val = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values[k] + 8 * h));
-        const __m128i car = _mm_srli_epi16(
-            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(carries[k] + 8 * h)),
-                              zero),
-            3);
-        s[k] = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(val, car), zero), max);
-      }
-      __m128i word;
-      if constexpr (kGreen6) {
-        word =
-            _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(s[0], _mm_set1_epi16(0xF8)), 8),
-                                      _mm_slli_epi16(_mm_and_si128(s[1], _mm_set1_epi16(0xFC)), 3)),
-                         _mm_srli_epi16(s[2], 3));
-      } else {
-        word =
-            _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(s[0], _mm_set1_epi16(0xF8)), 7),
-                                      _mm_slli_epi16(_mm_and_si128(s[1], _mm_set1_epi16(0xF8)), 2)),
-                         _mm_srli_epi16(s[2], 3));
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * h), word);
-    }
+    Pack8<kGreen6>(values, carries, 0, d);
+    Pack8<kGreen6>(values, carries, 8, d + 16);
   }
 };
 
