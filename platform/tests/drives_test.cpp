@@ -127,6 +127,7 @@ TEST(DriveMap, DefaultDriveCLivesUnderXdgDataHomeAndIsCreatedOnDemand) {
     EXPECT_EQ(native, tmp / "home/.local/share/quorvex/drive_c/x.txt");
     EXPECT_TRUE(fs::is_directory(tmp / "home/.local/share/quorvex/drive_c"));
   }
+  ReloadDriveMap();  // forget the temporary default before its directory goes
 }
 
 TEST_F(DrivesTest, TranslatesWindowsFormsIntoTheDriveDirectory) {

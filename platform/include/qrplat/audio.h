@@ -21,7 +21,7 @@ namespace qrplat {
 struct AudioFormat {
   int32_t sample_rate = 8000;
   int32_t channels = 1;
-  int32_t bits = 16;  // signed little-endian PCM
+  int32_t bits = 16;  // 16: signed little-endian PCM; 8: unsigned (as in WAV)
 };
 
 class AudioOutput {
@@ -36,7 +36,10 @@ class AudioOutput {
   // Queues a buffer; the bytes must stay valid until its completion. False
   // when the device failed.
   virtual bool Write(const void* data, size_t bytes, void* cookie) = 0;
-  // Drops everything queued; each dropped buffer is completed.
+  // Drops everything queued and cuts the buffer in play short; each dropped
+  // buffer is completed (on the device thread) before Reset returns, so the
+  // caller may free them afterwards. Do not hold a lock in Reset that the
+  // completion takes. Called from a completion, Reset only queues the drop.
   virtual void Reset() = 0;
 };
 
@@ -59,7 +62,8 @@ class AudioCapture {
   size_t buffer_bytes_;
 };
 
-// The back end name in force ("alsa", "null" or "wav").
+// The back end name in force ("alsa", "null" or "wav"; "none" for a value of
+// QRPLAT_AUDIO that names no back end, with which nothing opens).
 std::string AudioBackendName();
 
 }  // namespace qrplat
