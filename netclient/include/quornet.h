@@ -207,6 +207,52 @@ QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps
  */
 QRNET_API int32_t QRNET_SetSpeed(uint32_t handle, int32_t speed_exponent);
 
+/* ---- Display and live-view buffering ---------------------------------- */
+
+/*
+ * Live-view buffering: value > 0 stores it (ms) and keeps value / frame
+ * period frames queued before showing; value < 0 selects the automatic value
+ * for the current bit rate (see QRNET_GetLiveViewPerformance); 0 shows in real
+ * time. With a frame rate of 0 the value 0 is stored.
+ */
+QRNET_API void QRNET_SetLiveViewPerformance(uint32_t handle, int32_t value);
+/* Restore-frame count (frames held queued before showing; 0 = real time).
+ * Returns the handle; 0 for an invalid handle. */
+QRNET_API uint32_t QRNET_SetRestoreFrame(uint32_t handle, int32_t count);
+/* *bit_rate_kbps: received video bit rate in kbit/s where the transport
+ * measures it, else 0; *second: always 0. Either may be null. Returns 1. */
+QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps, int32_t* second);
+/*
+ * Gives the client a new video window (0 detaches the video); the next
+ * picture re-creates the drawing surfaces. Always returns 1.
+ */
+QRNET_API int32_t QRNET_ClientSetWnd(uint32_t handle, uint32_t window);
+/* Presents the last picture again with a fresh on-screen display. 0 for an
+ * invalid handle, a stopped view or when no picture was drawn yet; else 1. */
+QRNET_API int32_t QRNET_ClientRefreshWnd(uint32_t handle);
+/* Motion-region display: bit 0 all regions, bit 1 regions in alarm (red for
+ * 3 s after their last motion report). Returns 1. */
+QRNET_API int32_t QRNET_ClientShowMDRegion(uint32_t handle, int32_t flags);
+/* Draw the picture upside down (flag 1). Returns the handle. */
+QRNET_API uint32_t QRNET_ClientVerticalFlip(uint32_t handle, int32_t flag);
+/* Stored only; the picture is not rotated. Returns the handle. */
+QRNET_API uint32_t QRNET_ClientRotate180(uint32_t handle, int32_t flag);
+/* Stored only. Returns the handle. */
+QRNET_API uint32_t QRNET_SetVertBlank(uint32_t handle, int32_t value);
+/* Local rectangle in window pixels, framed in green while width and height
+ * are positive. Returns the handle. */
+QRNET_API uint32_t QRNET_SetLocalRect(uint32_t handle, int32_t x, int32_t y, int32_t width,
+                                      int32_t height);
+/* flag 1: show only the inside of the local rectangle, stretched to the
+ * window. Returns the handle. */
+QRNET_API uint32_t QRNET_ShowLocalRect(uint32_t handle, int32_t flag);
+/*
+ * Electronic zoom: level += step, 0..38 (per cent cut from each side).
+ * Below 0: level 0 and zoom off; above 38: level 38. Returns the new level
+ * (0 for an invalid handle).
+ */
+QRNET_API int32_t QRNET_EptzZoom(uint32_t handle, int32_t step);
+
 /* ---- Callback setters ------------------------------------------------- */
 
 /* Accepted and ignored: the library never delivers frames, pictures or
