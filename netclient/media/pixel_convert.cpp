@@ -1,5 +1,5 @@
-// Portable table-driven converters (the reference), the serial carry chain of
-// the vectorised 16-bit converters, and the choice of implementation.
+// Portable table-driven converters (the reference) and the choice of
+// implementation.
 #include "media/pixel_convert.h"
 
 #include <cstdlib>
@@ -21,33 +21,6 @@ constexpr Tables BuildTables() {
   }
   return t;
 }
-
-// Carry maps for the vectorised 16-bit chain, indexed by value - kCarryMin.
-// Byte k of an entry is 8 x the carry leaving a pixel of that value when
-// carry k enters it, so the next carry is one shift and mask of the entry by
-// 8 x the current carry, and the loads do not wait on the chain.
-constexpr int kCarryValues = 255 - kCarryMin + 1;
-struct CarryMaps {
-  uint64_t bits3[kCarryValues];  // 5-bit channels keep the low three bits
-  uint64_t bits2[kCarryValues];  // 6-bit green keeps the low two bits
-};
-
-constexpr CarryMaps BuildCarryMaps() {
-  CarryMaps m{};
-  for (int i = 0; i < kCarryValues; ++i) {
-    uint64_t b3 = 0, b2 = 0;
-    for (int k = 0; k < 8; ++k) {
-      const int s = Clamp255(i + kCarryMin + k);
-      b3 |= static_cast<uint64_t>(8 * (s & 7)) << (8 * k);
-      b2 |= static_cast<uint64_t>(8 * (s & 3)) << (8 * k);
-    }
-    m.bits3[i] = b3;
-    m.bits2[i] = b2;
-  }
-  return m;
-}
-
-constexpr CarryMaps kCarryMaps = BuildCarryMaps();
 
 template <PixelLayout kLayout>
 void PortableRow(const uint8_t* yp, const uint8_t* up, const uint8_t* vp, int width, uint8_t* d) {
@@ -104,31 +77,6 @@ void ConvertPortable(const Job& job) {
     case PixelLayout::kRgb555:
       return PortableRows<PixelLayout::kRgb555>(job);
   }
-}
-
-void CarryRun16(const int16_t* const values[3], uint8_t* const carries[3], int n, bool green6,
-                CarryState* state) {
-  const int16_t* vr = values[0];
-  const int16_t* vg = values[1];
-  const int16_t* vb = values[2];
-  uint8_t* out_r = carries[0];
-  uint8_t* out_g = carries[1];
-  uint8_t* out_b = carries[2];
-  const uint64_t* map_g = green6 ? kCarryMaps.bits2 : kCarryMaps.bits3;
-  const uint64_t* map = kCarryMaps.bits3;
-  uint32_t cr = state->c[0], cg = state->c[1], cb = state->c[2];
-  // Three independent chains of one shift and one mask per pixel each.
-  for (int i = 0; i < n; ++i) {
-    out_r[i] = static_cast<uint8_t>(cr);
-    out_g[i] = static_cast<uint8_t>(cg);
-    out_b[i] = static_cast<uint8_t>(cb);
-    cr = static_cast<uint32_t>(map[vr[i] - kCarryMin] >> cr) & 0xFF;
-    cg = static_cast<uint32_t>(map_g[vg[i] - kCarryMin] >> cg) & 0xFF;
-    cb = static_cast<uint32_t>(map[vb[i] - kCarryMin] >> cb) & 0xFF;
-  }
-  state->c[0] = cr;
-  state->c[1] = cg;
-  state->c[2] = cb;
 }
 
 }  // namespace pixconv

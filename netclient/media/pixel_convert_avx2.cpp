@@ -153,13 +153,9 @@ template <PixelLayout kLayout>
   }
 }
 
-// Clamped to [kCarryMin, 255] and stored in pixel order (64-bit groups of
-// the luma order: 0, 2, 1, 3).
+// Stored in pixel order: 64-bit groups 0, 2, 1, 3 of the luma order.
 [[gnu::always_inline]] inline void StoreValue(__m256i x, int16_t* out) {
-  const __m256i in_order = _mm256_permute4x64_epi64(x, 0xD8);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                      _mm256_min_epi16(_mm256_max_epi16(in_order, _mm256_set1_epi16(kCarryMin)),
-                                       _mm256_set1_epi16(255)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute4x64_epi64(x, 0xD8));
 }
 
 [[gnu::always_inline]] inline void StoreValues(const Rgb16& c, int16_t* const out[3], int i) {
@@ -168,34 +164,55 @@ template <PixelLayout kLayout>
   StoreValue(c.b, out[2] + i);
 }
 
-// clamp(value + carry, 0, 255) of 16 pixels of one channel.
-[[gnu::always_inline]] inline __m256i Carried(const int16_t* values, const uint8_t* carries) {
-  const __m256i val = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
-  const __m256i car = _mm256_srli_epi16(
-      _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(carries))), 3);
-  return _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(val, car), _mm256_setzero_si256()),
-                          _mm256_set1_epi16(255));
+// Transposes two 8 x 8 blocks of 16-bit values in place, one per 128-bit
+// lane: m[i] element k becomes m[k] element i within each lane.
+[[gnu::always_inline]] inline void Transpose8(__m256i m[8]) {
+  const __m256i t0 = _mm256_unpacklo_epi16(m[0], m[1]);
+  const __m256i t1 = _mm256_unpackhi_epi16(m[0], m[1]);
+  const __m256i t2 = _mm256_unpacklo_epi16(m[2], m[3]);
+  const __m256i t3 = _mm256_unpackhi_epi16(m[2], m[3]);
+  const __m256i t4 = _mm256_unpacklo_epi16(m[4], m[5]);
+  const __m256i t5 = _mm256_unpackhi_epi16(m[4], m[5]);
+  const __m256i t6 = _mm256_unpacklo_epi16(m[6], m[7]);
+  const __m256i t7 = _mm256_unpackhi_epi16(m[6], m[7]);
+  const __m256i u0 = _mm256_unpacklo_epi32(t0, t2);
+  const __m256i u1 = _mm256_unpackhi_epi32(t0, t2);
+  const __m256i u2 = _mm256_unpacklo_epi32(t1, t3);
+  const __m256i u3 = _mm256_unpackhi_epi32(t1, t3);
+  const __m256i u4 = _mm256_unpacklo_epi32(t4, t6);
+  const __m256i u5 = _mm256_unpackhi_epi32(t4, t6);
+  const __m256i u6 = _mm256_unpacklo_epi32(t5, t7);
+  const __m256i u7 = _mm256_unpackhi_epi32(t5, t7);
+  m[0] = _mm256_unpacklo_epi64(u0, u4);
+  m[1] = _mm256_unpackhi_epi64(u0, u4);
+  m[2] = _mm256_unpacklo_epi64(u1, u5);
+  m[3] = _mm256_unpackhi_epi64(u1, u5);
+  m[4] = _mm256_unpacklo_epi64(u2, u6);
+  m[5] = _mm256_unpackhi_epi64(u2, u6);
+  m[6] = _mm256_unpacklo_epi64(u3, u7);
+  m[7] = _mm256_unpackhi_epi64(u3, u7);
 }
 
-template <bool kGreen6>
-[[gnu::always_inline]] inline void Pack16(const int16_t* const values[3],
-                                          const uint8_t* const carries[3], int i, uint8_t* d) {
-  const __m256i r = Carried(values[0] + i, carries[0] + i);
-  const __m256i g = Carried(values[1] + i, carries[1] + i);
-  const __m256i b = Carried(values[2] + i, carries[2] + i);
-  const __m256i f8 = _mm256_set1_epi16(0xF8);
-  __m256i word;
-  if constexpr (kGreen6) {
-    word = _mm256_or_si256(
-        _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, f8), 8),
-                        _mm256_slli_epi16(_mm256_and_si256(g, _mm256_set1_epi16(0xFC)), 3)),
-        _mm256_srli_epi16(b, 3));
-  } else {
-    word = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, f8), 7),
-                                           _mm256_slli_epi16(_mm256_and_si256(g, f8), 2)),
-                           _mm256_srli_epi16(b, 3));
+// Columns x..x+7 of one channel of a 16-row band: m[k] element r = row r,
+// column x + k (rows 0-7 in the low lane, 8-15 in the high lane).
+[[gnu::always_inline]] inline void LoadColumns(const int16_t (*values)[3][kStretch], int ch, int x,
+                                               __m256i m[8]) {
+  for (int r = 0; r < 8; ++r) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values[r][ch] + x));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values[r + 8][ch] + x));
+    m[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
   }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), word);
+  Transpose8(m);
+}
+
+// One column step of a channel's carries: s = clamp(value + carry), and the
+// bits that packing drops become the next carry.
+[[gnu::always_inline]] inline __m256i Step(__m256i value, __m256i* carry, __m256i keep) {
+  const __m256i s =
+      _mm256_min_epi16(_mm256_max_epi16(_mm256_add_epi16(value, *carry), _mm256_setzero_si256()),
+                       _mm256_set1_epi16(255));
+  *carry = _mm256_and_si256(s, keep);
+  return s;
 }
 
 struct Avx2 {
@@ -223,10 +240,43 @@ struct Avx2 {
     }
   }
 
+  static constexpr int kBand = 16;
+
   template <bool kGreen6>
-  static void Pack(const int16_t* const values[3], const uint8_t* const carries[3], uint8_t* d) {
-    Pack16<kGreen6>(values, carries, 0, d);
-    Pack16<kGreen6>(values, carries, 16, d + 32);
+  static void Walk(const int16_t (*values)[3][kStretch], int columns, uint8_t* const dst[kBand],
+                   int16_t (*carry)[kBand]) {
+    const __m256i keep3 = _mm256_set1_epi16(7);
+    const __m256i keep_g = _mm256_set1_epi16(kGreen6 ? 3 : 7);
+    __m256i cr = _mm256_load_si256(reinterpret_cast<const __m256i*>(carry[0]));
+    __m256i cg = _mm256_load_si256(reinterpret_cast<const __m256i*>(carry[1]));
+    __m256i cb = _mm256_load_si256(reinterpret_cast<const __m256i*>(carry[2]));
+    for (int x = 0; x < columns; x += 8) {
+      __m256i r[8], g[8], b[8];
+      LoadColumns(values, 0, x, r);
+      LoadColumns(values, 1, x, g);
+      LoadColumns(values, 2, x, b);
+      for (int k = 0; k < 8; ++k) {
+        const __m256i sr = Step(r[k], &cr, keep3);
+        const __m256i sg = Step(g[k], &cg, keep_g);
+        const __m256i sb = Step(b[k], &cb, keep3);
+        // Dropping the carried bits leaves the bits that are kept.
+        const __m256i hi = _mm256_sub_epi16(sr, cr);
+        const __m256i mid = _mm256_sub_epi16(sg, cg);
+        r[k] = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(hi, kGreen6 ? 8 : 7),
+                                               _mm256_slli_epi16(mid, kGreen6 ? 3 : 2)),
+                               _mm256_srli_epi16(sb, 3));
+      }
+      Transpose8(r);
+      for (int row = 0; row < 8; ++row) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst[row] + 2 * x),
+                         _mm256_castsi256_si128(r[row]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst[row + 8] + 2 * x),
+                         _mm256_extracti128_si256(r[row], 1));
+      }
+    }
+    _mm256_store_si256(reinterpret_cast<__m256i*>(carry[0]), cr);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(carry[1]), cg);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(carry[2]), cb);
   }
 };
 

@@ -83,35 +83,8 @@ static constexpr inline int Clamp255(int x) {
   return x < 0 ? 0 : (x > 255 ? 255 : x);
 }
 
-// 16-bit layouts, vectorised in three passes per stretch of a row:
-//  1. SIMD: channel values, clamped to [kCarryMin, 255]. Clamping there
-//     changes nothing: for any carry 0..7, clamp(value + carry, 0, 255) is the
-//     same for value and for its clamped form.
-//  2. CarryRun16: the carry chain, the only serial part.
-//  3. SIMD: clamp(value + carry) packed into words.
-inline constexpr int kCarryMin = -7;
-
-// State of one row's three carry chains (red, green, blue), each 8 x carry.
-struct CarryState {
-  uint32_t c[3] = {0, 0, 0};
-};
-
-// For n pixels of one row: values[ch][i] in [kCarryMin, 255] gives
-// carries[ch][i] = 8 x the carry that enters pixel i. green6 selects the
-// 5-6-5 green channel, which drops two bits instead of three.
-void CarryRun16(const int16_t* const values[3], uint8_t* const carries[3], int n, bool green6,
-                CarryState* state);
-
-// Scalar form of pass 3 for one pixel.
-static inline uint16_t PackCarried16(int r, int g, int b, int cr8, int cg8, int cb8, bool green6) {
-  r = Clamp255(r + (cr8 >> 3));
-  g = Clamp255(g + (cg8 >> 3));
-  b = Clamp255(b + (cb8 >> 3));
-  if (green6) return static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
-  return static_cast<uint16_t>(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3));
-}
-
-// Pixels per stretch in the 16-bit passes; a multiple of every vector width.
-inline constexpr int kStretch = 512;
+// Columns per stretch of the vectorised 16-bit converters; a multiple of
+// every block width and of 8.
+inline constexpr int kStretch = 256;
 
 }  // namespace quornet::pixconv

@@ -139,44 +139,57 @@ template <PixelLayout kLayout>
   }
 }
 
-[[gnu::always_inline]] inline void StoreValue(__m128i x, int16_t* out) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_min_epi16(_mm_max_epi16(x, _mm_set1_epi16(kCarryMin)), _mm_set1_epi16(255)));
-}
-
 [[gnu::always_inline]] inline void StoreValues(const Rgb8& c, int16_t* const out[3], int i) {
-  StoreValue(c.r, out[0] + i);
-  StoreValue(c.g, out[1] + i);
-  StoreValue(c.b, out[2] + i);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + i), c.r);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + i), c.g);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + i), c.b);
 }
 
-// clamp(value + carry, 0, 255) of 8 pixels of one channel.
-[[gnu::always_inline]] inline __m128i Carried(const int16_t* values, const uint8_t* carries) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i val = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values));
-  const __m128i car = _mm_srli_epi16(
-      _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(carries)), zero), 3);
-  return _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(val, car), zero), _mm_set1_epi16(255));
+// Transposes 8 x 8 16-bit values in place: m[i] element k becomes m[k]
+// element i.
+[[gnu::always_inline]] inline void Transpose8(__m128i m[8]) {
+  const __m128i t0 = _mm_unpacklo_epi16(m[0], m[1]);
+  const __m128i t1 = _mm_unpackhi_epi16(m[0], m[1]);
+  const __m128i t2 = _mm_unpacklo_epi16(m[2], m[3]);
+  const __m128i t3 = _mm_unpackhi_epi16(m[2], m[3]);
+  const __m128i t4 = _mm_unpacklo_epi16(m[4], m[5]);
+  const __m128i t5 = _mm_unpackhi_epi16(m[4], m[5]);
+  const __m128i t6 = _mm_unpacklo_epi16(m[6], m[7]);
+  const __m128i t7 = _mm_unpackhi_epi16(m[6], m[7]);
+  const __m128i u0 = _mm_unpacklo_epi32(t0, t2);
+  const __m128i u1 = _mm_unpackhi_epi32(t0, t2);
+  const __m128i u2 = _mm_unpacklo_epi32(t1, t3);
+  const __m128i u3 = _mm_unpackhi_epi32(t1, t3);
+  const __m128i u4 = _mm_unpacklo_epi32(t4, t6);
+  const __m128i u5 = _mm_unpackhi_epi32(t4, t6);
+  const __m128i u6 = _mm_unpacklo_epi32(t5, t7);
+  const __m128i u7 = _mm_unpackhi_epi32(t5, t7);
+  m[0] = _mm_unpacklo_epi64(u0, u4);
+  m[1] = _mm_unpackhi_epi64(u0, u4);
+  m[2] = _mm_unpacklo_epi64(u1, u5);
+  m[3] = _mm_unpackhi_epi64(u1, u5);
+  m[4] = _mm_unpacklo_epi64(u2, u6);
+  m[5] = _mm_unpackhi_epi64(u2, u6);
+  m[6] = _mm_unpacklo_epi64(u3, u7);
+  m[7] = _mm_unpackhi_epi64(u3, u7);
 }
 
-template <bool kGreen6>
-[[gnu::always_inline]] inline void Pack8(const int16_t* const values[3],
-                                         const uint8_t* const carries[3], int i, uint8_t* d) {
-  const __m128i r = Carried(values[0] + i, carries[0] + i);
-  const __m128i g = Carried(values[1] + i, carries[1] + i);
-  const __m128i b = Carried(values[2] + i, carries[2] + i);
-  const __m128i f8 = _mm_set1_epi16(0xF8);
-  __m128i word;
-  if constexpr (kGreen6) {
-    word = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r, f8), 8),
-                                     _mm_slli_epi16(_mm_and_si128(g, _mm_set1_epi16(0xFC)), 3)),
-                        _mm_srli_epi16(b, 3));
-  } else {
-    word = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r, f8), 7),
-                                     _mm_slli_epi16(_mm_and_si128(g, f8), 2)),
-                        _mm_srli_epi16(b, 3));
+// Columns x..x+7 of one channel of the band: m[k] lane r = row r, column x + k.
+[[gnu::always_inline]] inline void LoadColumns(const int16_t (*values)[3][kStretch], int ch, int x,
+                                               __m128i m[8]) {
+  for (int r = 0; r < 8; ++r) {
+    m[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values[r][ch] + x));
   }
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), word);
+  Transpose8(m);
+}
+
+// One column step of a channel's carries: s = clamp(value + carry), and the
+// bits that packing drops become the next carry.
+[[gnu::always_inline]] inline __m128i Step(__m128i value, __m128i* carry, __m128i keep) {
+  const __m128i s = _mm_min_epi16(_mm_max_epi16(_mm_add_epi16(value, *carry), _mm_setzero_si128()),
+                                  _mm_set1_epi16(255));
+  *carry = _mm_and_si128(s, keep);
+  return s;
 }
 
 struct Sse2 {
@@ -206,10 +219,40 @@ struct Sse2 {
     }
   }
 
+  static constexpr int kBand = 8;
+
   template <bool kGreen6>
-  static void Pack(const int16_t* const values[3], const uint8_t* const carries[3], uint8_t* d) {
-    Pack8<kGreen6>(values, carries, 0, d);
-    Pack8<kGreen6>(values, carries, 8, d + 16);
+  static void Walk(const int16_t (*values)[3][kStretch], int columns, uint8_t* const dst[kBand],
+                   int16_t (*carry)[kBand]) {
+    const __m128i keep3 = _mm_set1_epi16(7);
+    const __m128i keep_g = _mm_set1_epi16(kGreen6 ? 3 : 7);
+    __m128i cr = _mm_load_si128(reinterpret_cast<const __m128i*>(carry[0]));
+    __m128i cg = _mm_load_si128(reinterpret_cast<const __m128i*>(carry[1]));
+    __m128i cb = _mm_load_si128(reinterpret_cast<const __m128i*>(carry[2]));
+    for (int x = 0; x < columns; x += 8) {
+      __m128i r[8], g[8], b[8];
+      LoadColumns(values, 0, x, r);
+      LoadColumns(values, 1, x, g);
+      LoadColumns(values, 2, x, b);
+      for (int k = 0; k < 8; ++k) {
+        const __m128i sr = Step(r[k], &cr, keep3);
+        const __m128i sg = Step(g[k], &cg, keep_g);
+        const __m128i sb = Step(b[k], &cb, keep3);
+        // Dropping the carried bits leaves the bits that are kept.
+        const __m128i hi = _mm_sub_epi16(sr, cr);
+        const __m128i mid = _mm_sub_epi16(sg, cg);
+        r[k] = _mm_or_si128(
+            _mm_or_si128(_mm_slli_epi16(hi, kGreen6 ? 8 : 7), _mm_slli_epi16(mid, kGreen6 ? 3 : 2)),
+            _mm_srli_epi16(sb, 3));
+      }
+      Transpose8(r);
+      for (int row = 0; row < 8; ++row) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst[row] + 2 * x), r[row]);
+      }
+    }
+    _mm_store_si128(reinterpret_cast<__m128i*>(carry[0]), cr);
+    _mm_store_si128(reinterpret_cast<__m128i*>(carry[1]), cg);
+    _mm_store_si128(reinterpret_cast<__m128i*>(carry[2]), cb);
   }
 };
 

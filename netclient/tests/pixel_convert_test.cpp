@@ -279,7 +279,7 @@ TEST(PixelConvert, SimdMatchesReferenceOnFullHdAndSkewedContent) {
   random.Randomize(rng);
   // Video-like content: smooth ramps near black and white where the 16-bit
   // carries run into the clamps, across several stretches of a wide row.
-  Picture ramps(1283, 9, 5, 3);
+  Picture ramps(1283, 35, 5, 3);
   for (int row = 0; row < ramps.height; ++row) {
     for (int x = 0; x < ramps.width; ++x) {
       ramps.y[row * ramps.y_stride + x] = static_cast<uint8_t>(row % 2 ? 8 + x % 20 : 226 + x % 30);
