@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "api/process_state.h"
 #include "control/nvr_report.h"
@@ -97,12 +98,19 @@ int32_t CNVREventReceiver::Thread() {
       sock_ = sock.get();
     }
     bool open = false;
+    // Bytes behind "ok" in the handshake answer: the start of the first
+    // report, which a recorder may send right behind its answer.
+    std::string carry;
     const bool connected = sock->Connect(address->ai_addr, socklen_t(address->ai_addrlen)) != 0;
     if (connected && sock->Send(nvr::kHandshake.data(), int32_t(nvr::kHandshake.size()))) {
       int32_t received = 0;
       char answer[nvr::kHandshakeReplyBytes];
       open = sock->Recv(answer, int32_t(sizeof answer), &received) && received > 0 &&
              nvr::HandshakeAccepted(std::string_view(answer, size_t(received)));
+      if (open) {
+        std::string_view text(answer, size_t(received));
+        carry.assign(text.substr(text.find("ok") + 2));
+      }
       if (!open) qrplat::DebugOutput("nvr alarm: handshake refused\n");
     } else if (!connected) {
       qrplat::DebugOutput("nvr alarm: cannot connect to %s:%d\n", host_, port_);
@@ -113,7 +121,13 @@ int32_t CNVREventReceiver::Thread() {
         const auto begin = std::chrono::steady_clock::now();
         int32_t received = 0;
         if (sock->Recv(buf, int32_t(sizeof buf), &received) && received > 0) {
-          Report(std::string_view(buf, size_t(received)));
+          if (carry.empty()) {
+            Report(std::string_view(buf, size_t(received)));
+          } else {
+            carry.append(buf, size_t(received));
+            Report(carry);
+            carry.clear();
+          }
         } else if (std::chrono::steady_clock::now() - begin <
                    std::chrono::milliseconds(kPollMs / 2)) {
           // Gave up before the wait was over: closed or failed, not idle.
