@@ -1,5 +1,6 @@
-// Exports of the RTSP streaming transport: NVR replay start, replay speed and
-// the measured bit rate.
+// Exports of the RTSP streaming transport: NVR replay start and replay speed.
+// (The measured bit rate, written by the TCP source, is read by
+// QRNET_GetBitStreamInfo with the display exports.)
 #include <cstring>
 #include <memory>
 
@@ -31,19 +32,6 @@ QRNET_API uint32_t QRNET_ClientNVRReplay(const QRNET_ClientParam* param, const c
                              start_time);
     }
     return CClientSession::Launch(session);
-  } catch (...) {
-    return 0;
-  }
-}
-
-QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps,
-                                         int32_t* reserved) {
-  try {
-    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
-    if (!session) return 0;
-    if (bit_rate_kbps != nullptr) *bit_rate_kbps = session->measured_bit_rate.load();
-    if (reserved != nullptr) *reserved = 0;
-    return 1;
   } catch (...) {
     return 0;
   }

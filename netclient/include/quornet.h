@@ -193,14 +193,6 @@ QRNET_API int32_t QRNET_ClientPlayAudio(uint32_t handle);
 /* Audio off; queued audio is dropped. Returns 1. */
 QRNET_API int32_t QRNET_ClientStopAudio(uint32_t handle);
 /*
- * *bit_rate_kbps: received video bit rate in kbit/s (1 kbit = 1024 bits),
- * measured once per second by the RTSP-over-TCP transport, 0 elsewhere;
- * *reserved: always 0. Either pointer may be null. Returns 1; 0 for an
- * invalid handle.
- */
-QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps,
-                                         int32_t* reserved);
-/*
  * Playback speed 2^speed_exponent, -4..4 (other values: 0, nothing changes).
  * For an NVR replay the device is asked to pause and play at the new scale.
  * Returns 1; 0 for an invalid handle or exponent.
