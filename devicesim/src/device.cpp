@@ -35,6 +35,7 @@ constexpr size_t kMaxInbound = kMaxHeaderBytes + kMaxBodyBytes + 4 + 65535;
 constexpr size_t kMaxOutbuf = 256 * 1024;
 constexpr size_t kMaxSessionsPerConnection = 16;
 constexpr size_t kMaxConnections = 256;
+constexpr size_t kMaxSources = 8;
 constexpr auto kReadyTimeout = std::chrono::seconds(5);
 
 std::string RandomHex(size_t n, bool upper) {
@@ -807,8 +808,25 @@ void Connection::Run() {
 
 std::shared_ptr<MediaSource> Device::Impl::GetSource(const SourceKey& key, std::string* error) {
   std::lock_guard<std::mutex> lock(src_mu);
+  if (auto it = sources.find(key); it != sources.end()) {
+    if (auto s = it->second.lock()) return s;
+  }
+  // Each configuration costs an encoder thread; peers choosing odd Scale
+  // values must not be able to start an unbounded number of them.
+  size_t live = 0;
+  for (auto it = sources.begin(); it != sources.end();) {
+    if (it->second.expired()) {
+      it = sources.erase(it);
+    } else {
+      ++live;
+      ++it;
+    }
+  }
+  if (live >= kMaxSources) {
+    *error = "too many stream configurations";
+    return nullptr;
+  }
   auto& slot = sources[key];
-  if (auto s = slot.lock()) return s;
   auto s = std::make_shared<MediaSource>(key, &ledger);
   if (!s->Start(error)) {
     std::fprintf(stderr, "qr-devicesim: %s\n", error->c_str());

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -321,6 +322,32 @@ TEST_F(DeviceTest, RefusesBadRequestsWithErrorReplies) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 400);
   EXPECT_TRUE(cl.WaitClosed(5000));
+}
+
+TEST_F(DeviceTest, SurvivesRandomBytesAndKeepsServing) {
+  Start(SmallConfig());
+  std::mt19937 rng(7);
+  for (int conn = 0; conn < 20; ++conn) {
+    RawRtspClient cl;
+    ASSERT_TRUE(cl.Connect(dev_.Port()));
+    std::string junk;
+    // Half of the connections start like a request, so the parser gets past
+    // the request line into the headers.
+    if (conn % 2) junk = "SETUP " + dev_.Url(1) + "/trackID=1 RTSP/1.0\r\nCSeq: 1\r\n";
+    const size_t n = 1 + rng() % 3000;
+    for (size_t i = 0; i < n; ++i) {
+      const char pool[] = "$\r\n:; =-0123456789ABCDEFSETUPPLAYTransport RTP/AVP/TCP";
+      junk += rng() % 4 ? pool[rng() % (sizeof pool - 1)] : static_cast<char>(rng());
+    }
+    cl.Send(junk + "\r\n\r\n");
+    while (cl.ReadReply(100)) {
+    }
+  }
+  RawRtspClient cl;
+  ASSERT_TRUE(cl.Connect(dev_.Port()));
+  auto r = Ask(cl, "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
 }
 
 TEST_F(DeviceTest, DigestChallengeIsVerifiedAndWrongCredentialsAreRefusedAgain) {
