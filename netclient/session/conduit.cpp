@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "qrplat/drives.h"
@@ -34,6 +35,10 @@ uint32_t GetLe32(const uint8_t* p) {
 
 }  // namespace
 
+void CBufferConduit::FreeRing::operator()(uint8_t* p) const {
+  std::free(p);
+}
+
 CBufferConduit::CBufferConduit() : cache_path_(UniqueCachePath()) {}
 
 CBufferConduit::~CBufferConduit() {
@@ -46,7 +51,8 @@ bool CBufferConduit::Create(uint32_t capacity, int32_t writer_waits, uint32_t lo
   if (created_) return false;
   created_ = true;
   if (capacity != 0) {
-    ring_.reset(new (std::nothrow) uint8_t[capacity]);
+    size_t rounded = (size_t(capacity) + 63) / 64 * 64;
+    ring_.reset(static_cast<uint8_t*>(std::aligned_alloc(64, rounded)));
   }
   capacity_ = ring_ ? capacity : 0;
   low_water_ = low_water;
@@ -83,6 +89,18 @@ void CBufferConduit::ReleaseWriterLocked() {
   if (writer_waits_.load() == 1) space_event_.Set();
 }
 
+void CBufferConduit::SignalDataLocked() {
+  if (!data_signalled_) {
+    data_event_.Set();
+    data_signalled_ = true;
+  }
+}
+
+void CBufferConduit::ClearDataLocked() {
+  data_event_.Reset();
+  data_signalled_ = false;
+}
+
 void CBufferConduit::CopyOutLocked(void* dst, uint32_t n) {
   uint8_t* out = static_cast<uint8_t*>(dst);
   uint32_t first = capacity_ - read_offset_;
@@ -92,6 +110,12 @@ void CBufferConduit::CopyOutLocked(void* dst, uint32_t n) {
   read_offset_ += n;
   if (read_offset_ >= capacity_) read_offset_ -= capacity_;
   buffered_ -= n;
+  if (buffered_ == 0) {
+    // Empty (so no open frame either): start again at the ring's beginning.
+    // A reader that keeps up then cycles through the same few cache-hot
+    // bytes instead of the whole ring.
+    read_offset_ = write_offset_ = frame_start_ = 0;
+  }
 }
 
 uint32_t CBufferConduit::ReadBytes(void* dst, uint32_t length, uint32_t* buffered_after,
@@ -108,7 +132,7 @@ uint32_t CBufferConduit::ReadBytes(void* dst, uint32_t length, uint32_t* buffere
   std::lock_guard<std::mutex> lock(mutex_);
   if (stop_.load(std::memory_order_acquire)) return 0;
   if (length == 0 || buffered_ < length) {
-    data_event_.Reset();
+    ClearDataLocked();
     ReleaseWriterLocked();
     return 0;
   }
@@ -128,7 +152,7 @@ bool CBufferConduit::Append(const void* src, uint32_t length, int32_t end_of_fra
   if (src == nullptr && length != 0) return false;
   if (uint64_t(buffered_) + length > capacity_) {
     // Refused whole; wake the reader so the ring drains.
-    data_event_.Set();
+    SignalDataLocked();
     return false;
   }
   if (length != 0) {
@@ -151,7 +175,7 @@ bool CBufferConduit::Append(const void* src, uint32_t length, int32_t end_of_fra
     }
   }
   buffered_ += length;
-  data_event_.Set();
+  SignalDataLocked();
   return true;
 }
 
@@ -168,7 +192,7 @@ void CBufferConduit::EndFrame(uint32_t word0, uint32_t word1) {
   frame_start_ = write_offset_;
   // A reader that found only the open frame cleared the data event; wake it
   // now that the frame is complete.
-  data_event_.Set();
+  SignalDataLocked();
 }
 
 uint32_t CBufferConduit::Buffered() {
@@ -192,7 +216,7 @@ uint32_t CBufferConduit::TakeFrameLocked(void* dst, uint32_t capacity, uint32_t*
   if (frames_left != nullptr) *frames_left = static_cast<uint32_t>(index_.size());
   if (entry.length > buffered_) {
     // The ring holds fewer bytes than the entry claims; the entry is lost.
-    data_event_.Reset();
+    ClearDataLocked();
     ReleaseWriterLocked();
     return 0;
   }
@@ -208,7 +232,7 @@ uint32_t CBufferConduit::ReadFrameIfPresent(void* dst, uint32_t capacity, uint32
   if (!framed_) return 0;
   if (buffered_ < low_water_) ReleaseWriterLocked();
   if (buffered_ == 0 || index_.empty()) {
-    data_event_.Reset();
+    ClearDataLocked();
     ReleaseWriterLocked();
     return 0;
   }
@@ -220,9 +244,14 @@ uint32_t CBufferConduit::ReadFrameIfPresent(void* dst, uint32_t capacity, uint32
 uint32_t CBufferConduit::ReadFrame(void* dst, uint32_t capacity, uint32_t* frames_left,
                                    FrameHeader* header, uint32_t timeout_ms) {
   if (stop_.load(std::memory_order_acquire) || dst == nullptr) return 0;
-  if (writer_waits_.load() == 1) {
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (buffered_ < low_water_) space_event_.Set();
+    if (buffered_ < low_water_) ReleaseWriterLocked();
+    // A complete frame is queued, so the data event is set and waiting on it
+    // would return at once: take the frame without the round trip.
+    if (framed_ && buffered_ != 0 && !index_.empty() && !stop_.load(std::memory_order_acquire)) {
+      return TakeFrameLocked(dst, capacity, frames_left, header);
+    }
   }
   if (!data_event_.Wait(timeout_ms)) {
     ReleaseWriterLocked();
@@ -232,7 +261,7 @@ uint32_t CBufferConduit::ReadFrame(void* dst, uint32_t capacity, uint32_t* frame
   // Stop sets the data event: a woken reader must not take a frame after it.
   if (stop_.load(std::memory_order_acquire) || !framed_) return 0;
   if (buffered_ == 0 || index_.empty()) {
-    data_event_.Reset();
+    ClearDataLocked();
     ReleaseWriterLocked();
     return 0;
   }

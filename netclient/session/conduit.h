@@ -122,6 +122,8 @@ class CBufferConduit final : public CIConduit {
  private:
   // Lets a writer that waits for space in. Caller holds mutex_.
   void ReleaseWriterLocked();
+  void SignalDataLocked();
+  void ClearDataLocked();
   // The frame-read steps after the wait: pops and copies the oldest frame.
   uint32_t TakeFrameLocked(void* dst, uint32_t capacity, uint32_t* frames_left,
                            FrameHeader* header);
@@ -134,15 +136,23 @@ class CBufferConduit final : public CIConduit {
   bool created_ = false;  // guarded by mutex_
   // Set whenever bytes are added; cleared by a reader that finds too little.
   qrplat::Event data_event_{true, false};
+  // Mirrors data_event_ for the sets and resets made under mutex_, so that an
+  // append does not pay for setting an event that is already set. (Stop sets
+  // the event without the lock; the mirror then merely causes one extra set.)
+  bool data_signalled_ = false;  // guarded by mutex_
   // Auto reset: each Set lets one waiting writer in.
   qrplat::Event space_event_{false, true};
 
-  uint32_t capacity_ = 0;            // guarded by mutex_
-  uint32_t buffered_ = 0;            // guarded by mutex_
-  std::unique_ptr<uint8_t[]> ring_;  // guarded by mutex_
-  uint32_t frame_start_ = 0;         // guarded by mutex_: ring offset of the open frame
-  uint32_t read_offset_ = 0;         // guarded by mutex_
-  uint32_t write_offset_ = 0;        // guarded by mutex_
+  uint32_t capacity_ = 0;  // guarded by mutex_
+  uint32_t buffered_ = 0;  // guarded by mutex_
+  struct FreeRing {
+    void operator()(uint8_t* p) const;
+  };
+  // Cache-line aligned, so that copies into and out of it run at full speed.
+  std::unique_ptr<uint8_t, FreeRing> ring_;  // guarded by mutex_
+  uint32_t frame_start_ = 0;                 // guarded by mutex_: ring offset of the open frame
+  uint32_t read_offset_ = 0;                 // guarded by mutex_
+  uint32_t write_offset_ = 0;                // guarded by mutex_
   // Written without the lock by Stop, read everywhere.
   std::atomic<bool> stop_{false};
   uint32_t low_water_ = 0;                // guarded by mutex_

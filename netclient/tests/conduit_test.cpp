@@ -81,13 +81,16 @@ TEST_F(ConduitTest, EndFrameClosesPendingBytesAndWakesWaitingReader) {
 
 TEST_F(ConduitTest, FrameWrappingPastRingEndReadsBackIntact) {
   ASSERT_TRUE(conduit.Create(16, 0, 8, 1));
-  auto a = Bytes(10, 0), b = Bytes(12, 100);
+  auto a = Bytes(10, 0), b = Bytes(2, 50), c = Bytes(12, 100);
   ASSERT_TRUE(conduit.Append(a.data(), 10, 1, 0, 0));
+  ASSERT_TRUE(conduit.Append(b.data(), 2, 1, 0, 0));  // keeps the ring from emptying
   ASSERT_EQ(conduit.ReadFrame(out, sizeof(out), &left, &header, 0), 10u);
-  ASSERT_TRUE(conduit.Append(b.data(), 12, 1, 0, 0));  // 6 bytes at the end, 6 at the start
+  ASSERT_TRUE(conduit.Append(c.data(), 12, 1, 0, 0));  // 4 bytes at the end, 8 at the start
+  ASSERT_EQ(conduit.ReadFrame(out, sizeof(out), &left, &header, 0), 2u);
+  EXPECT_EQ(0, std::memcmp(out, b.data(), 2));
   ASSERT_EQ(conduit.ReadFrame(out, sizeof(out), &left, &header, 0), 12u);
-  EXPECT_EQ(header.start, 10u);
-  EXPECT_EQ(0, std::memcmp(out, b.data(), 12));
+  EXPECT_EQ(header.start, 12u);
+  EXPECT_EQ(0, std::memcmp(out, c.data(), 12));
   EXPECT_EQ(conduit.Buffered(), 0u);
 }
 
