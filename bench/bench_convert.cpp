@@ -2,14 +2,15 @@
 // unscaled YUV420P conversions (SWS_POINT, same size in and out) on one
 // 1920x1080 picture, measured in the same run.
 //
-// Rounds alternate between the contenders so that load from other processes
-// hits both alike; each result is the median of the rounds (the best round
-// is shown beside it). Before timing, every implementation's output is
-// compared with the portable reference. The last lines, one per layout, are
+// Every frame is timed on its own and the contenders take turns frame by
+// frame, so that load from other processes hits them alike; a result is the
+// median frame time (the best frame is shown beside it). Before timing, every
+// implementation's output is compared with the portable reference. The last
+// lines, one per layout, are
 //   layout=NAME ours_mpx_s=N swscale_mpx_s=N ratio=N
-// with ours being the fastest implementation this processor runs.
+// from the medians, ours being the fastest implementation this processor runs.
 //
-// Usage: qr-bench-convert [rounds]   (default 15)
+// Usage: qr-bench-convert [frames]   (per contender and layout; default 200)
 
 #include <algorithm>
 #include <chrono>
@@ -61,12 +62,12 @@ const LayoutCase kCases[] = {
     {"rgb555", PixelLayout::kRgb555, AV_PIX_FMT_RGB555LE},
 };
 
-// Seconds per frame of `frames` calls.
-double TimeFrames(const std::function<void()>& convert, int frames) {
+// Seconds taken by one call.
+double TimeFrame(const std::function<void()>& convert) {
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < frames; ++i) convert();
+  convert();
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  return took.count() / frames;
+  return took.count();
 }
 
 struct Stats {
@@ -79,7 +80,9 @@ struct Stats {
   double Best() const { return *std::min_element(seconds.begin(), seconds.end()); }
 };
 
-double Mpx(double seconds) { return kPixels / seconds / 1e6; }
+double Mpx(double seconds) {
+  return kPixels / seconds / 1e6;
+}
 
 // A camera-like picture: smooth gradients, a few saturated patches and mild
 // noise, so that clamps and 16-bit carries are exercised as in real video.
@@ -103,13 +106,13 @@ void FillPicture(uint8_t* y, uint8_t* u, uint8_t* v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
+  const int frames = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;
   Buffer y(kPixels), u(kPixels / 4), v(kPixels / 4);
   FillPicture(y.p, u.p, v.p);
   const quornet::YuvPlanes src{y.p, u.p, v.p, kWidth, kWidth / 2, kWidth, kHeight};
   const ConvertImpl best = quornet::BestConvertImpl();
-  std::printf("picture %dx%d YUV 4:2:0, %d rounds, fastest converter here: %s\n", kWidth, kHeight,
-              rounds, quornet::ConvertImplName(best));
+  std::printf("picture %dx%d YUV 4:2:0, %d frames per contender, fastest converter here: %s\n",
+              kWidth, kHeight, frames, quornet::ConvertImplName(best));
 
   std::vector<ConvertImpl> impls;
   for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
@@ -150,36 +153,37 @@ int main(int argc, char** argv) {
       sws_scale(sws, sws_src, sws_src_stride, 0, kHeight, sws_dst, sws_dst_stride);
     };
 
-    // About 0.1 s per contender and round, from one warm-up measurement.
-    const double warm = TimeFrames(run_sws, 3);
-    const int frames = std::max(3, static_cast<int>(0.1 / warm));
+    // The portable reference is timed on a quarter of the frames.
     std::vector<Stats> ours(impls.size());
     Stats sws_stats;
-    for (int r = 0; r < rounds; ++r) {
+    for (int f = 0; f < frames; ++f) {
       for (size_t i = 0; i < impls.size(); ++i) {
-        const ConvertImpl impl = impls[i];
-        const int n = impl == ConvertImpl::kPortable ? std::max(1, frames / 4) : frames;
-        ours[i].seconds.push_back(TimeFrames(
-            [&] { quornet::ConvertYuv420(src, out.p, pitch, c.layout, false, impl); }, n));
+        if (impls[i] == ConvertImpl::kPortable && f % 4 != 0) continue;
+        ours[i].seconds.push_back(TimeFrame(
+            [&] { quornet::ConvertYuv420(src, out.p, pitch, c.layout, false, impls[i]); }));
       }
-      sws_stats.seconds.push_back(TimeFrames(run_sws, frames));
+      sws_stats.seconds.push_back(TimeFrame(run_sws));
     }
     sws_freeContext(sws);
 
-    double best_ours = 0;
+    double best_ours = 0, best_ours_best = 0;
     for (size_t i = 0; i < impls.size(); ++i) {
       std::printf("%-7s %-8s %8.1f Mpx/s median  %8.1f best  (%.3f ms/frame)\n", c.name,
                   quornet::ConvertImplName(impls[i]), Mpx(ours[i].Median()), Mpx(ours[i].Best()),
                   ours[i].Median() * 1e3);
-      if (impls[i] == best) best_ours = Mpx(ours[i].Median());
+      if (impls[i] == best) {
+        best_ours = Mpx(ours[i].Median());
+        best_ours_best = Mpx(ours[i].Best());
+      }
     }
     std::printf("%-7s %-8s %8.1f Mpx/s median  %8.1f best  (%.3f ms/frame)\n", c.name, "swscale",
                 Mpx(sws_stats.Median()), Mpx(sws_stats.Best()), sws_stats.Median() * 1e3);
+    std::printf("%-7s best frames: ours/swscale = %.2f\n", c.name,
+                best_ours_best / Mpx(sws_stats.Best()));
     summary.push_back({c.name, best_ours, Mpx(sws_stats.Median())});
   }
 
-  std::printf("all converters bit-exact to the portable reference: %s\n",
-              all_exact ? "yes" : "NO");
+  std::printf("all converters bit-exact to the portable reference: %s\n", all_exact ? "yes" : "NO");
   for (const Summary& s : summary) {
     std::printf("layout=%s ours_mpx_s=%.1f swscale_mpx_s=%.1f ratio=%.2f\n", s.name, s.ours, s.sws,
                 s.ours / s.sws);

@@ -50,45 +50,37 @@ struct ChromaHalf {
   Part r, g, b;
 };
 
-// Chroma of a 32-pixel block: pixels 0-15 and 16-31.
-struct Chroma {
-  ChromaHalf lo, hi;
-};
-
-// One channel's chroma part from (u, v) pairs: the exact 32-bit sum
-// coef . (u, v) + k, split into qi and qc. Each 32-bit lane holds one sample;
-// the byte shuffle copies its 16-bit result to both of the sample's pixels.
-[[gnu::always_inline]] inline void SplitChroma(__m256i uv_lo, __m256i uv_hi, __m256i coef, int k,
-                                               Part* first, Part* second) {
+// One channel's chroma part for 16 pixels from 8 (u, v) pairs: the exact
+// 32-bit sum coef . (u, v) + k, split into qi and qc. Each 32-bit lane holds
+// one sample; the byte shuffle copies its 16-bit result to both of the
+// sample's pixels.
+[[gnu::always_inline]] inline Part SplitChroma(__m256i uv, __m256i coef, int k) {
   const __m256i dup = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13,  //
                                        0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
-  const __m256i add = _mm256_set1_epi32(k);
-  const __m256i frac = _mm256_set1_epi32(kFracMask);
-  const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(uv_lo, coef), add);
-  const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(uv_hi, coef), add);
-  *first = {_mm256_shuffle_epi8(_mm256_srai_epi32(lo, kShift), dup),
-            _mm256_shuffle_epi8(_mm256_andnot_si256(lo, frac), dup)};
-  *second = {_mm256_shuffle_epi8(_mm256_srai_epi32(hi, kShift), dup),
-             _mm256_shuffle_epi8(_mm256_andnot_si256(hi, frac), dup)};
+  const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(uv, coef), _mm256_set1_epi32(k));
+  return {_mm256_shuffle_epi8(_mm256_srai_epi32(sum, kShift), dup),
+          _mm256_shuffle_epi8(_mm256_andnot_si256(sum, _mm256_set1_epi32(kFracMask)), dup)};
 }
 
-// Chroma of 32 pixels. The samples go into 32-bit lanes in the order
-// 0, 1, 4, 5 | 2, 3, 6, 7 for pixels 0-15 and 8, 9, 12, 13 | 10, 11, 14, 15
-// for pixels 16-31, which is the luma order once each is duplicated.
-[[gnu::always_inline]] inline Chroma LoadChroma(const uint8_t* up, const uint8_t* vp) {
+// The sums use u and v as stored; the constants carry -128 x coefficient
+// and the luma offset -9535 x 16.
+[[gnu::always_inline]] inline ChromaHalf SplitChroma(__m256i uv) {
+  return {SplitChroma(uv, Pair(0, kCoefRv), kYConst - 128 * kCoefRv),
+          SplitChroma(uv, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv)),
+          SplitChroma(uv, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu)};
+}
+
+// (u, v) pairs of a 32-pixel block. The 16 samples go into 32-bit lanes in
+// the order 0, 1, 4, 5 | 2, 3, 6, 7 for pixels 0-15 (first) and
+// 8, 9, 12, 13 | 10, 11, 14, 15 for pixels 16-31 (second), which is the luma
+// order once each sample is duplicated.
+[[gnu::always_inline]] inline void LoadChroma(const uint8_t* up, const uint8_t* vp, __m256i* first,
+                                              __m256i* second) {
   const __m256i ctl = ChromaOrder();
   const __m256i u = LoadWords(up, ctl);
   const __m256i v = LoadWords(vp, ctl);
-  const __m256i uv_lo = _mm256_unpacklo_epi16(u, v);
-  const __m256i uv_hi = _mm256_unpackhi_epi16(u, v);
-  // The sums use u and v as stored; the constants carry -128 x coefficient
-  // and the luma offset -9535 x 16.
-  Chroma c;
-  SplitChroma(uv_lo, uv_hi, Pair(0, kCoefRv), kYConst - 128 * kCoefRv, &c.lo.r, &c.hi.r);
-  SplitChroma(uv_lo, uv_hi, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv), &c.lo.g,
-              &c.hi.g);
-  SplitChroma(uv_lo, uv_hi, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu, &c.lo.b, &c.hi.b);
-  return c;
+  *first = _mm256_unpacklo_epi16(u, v);
+  *second = _mm256_unpackhi_epi16(u, v);
 }
 
 // Luma of 16 pixels split as y + ph and pl, in luma order.
@@ -222,21 +214,26 @@ struct Avx2 {
   static void Rgb(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                   uint8_t* const d[2]) {
     constexpr int kBytes = BytesPerPixelOf(kLayout);
-    const Chroma c = LoadChroma(u, v);
-    StoreRgb<kLayout>(Channels(y[0], c.lo), d[0]);
-    StoreRgb<kLayout>(Channels(y[0] + 16, c.hi), d[0] + 16 * kBytes);
-    if (rows == 2) {
-      StoreRgb<kLayout>(Channels(y[1], c.lo), d[1]);
-      StoreRgb<kLayout>(Channels(y[1] + 16, c.hi), d[1] + 16 * kBytes);
-    }
+    __m256i first, second;
+    LoadChroma(u, v, &first, &second);
+    // One half of the chroma at a time keeps everything in registers.
+    const ChromaHalf lo = SplitChroma(first);
+    StoreRgb<kLayout>(Channels(y[0], lo), d[0]);
+    if (rows == 2) StoreRgb<kLayout>(Channels(y[1], lo), d[1]);
+    const ChromaHalf hi = SplitChroma(second);
+    StoreRgb<kLayout>(Channels(y[0] + 16, hi), d[0] + 16 * kBytes);
+    if (rows == 2) StoreRgb<kLayout>(Channels(y[1] + 16, hi), d[1] + 16 * kBytes);
   }
 
   static void Values(const uint8_t* const y[2], int rows, const uint8_t* u, const uint8_t* v,
                      int16_t* const out[2][3]) {
-    const Chroma c = LoadChroma(u, v);
+    __m256i first, second;
+    LoadChroma(u, v, &first, &second);
+    const ChromaHalf lo = SplitChroma(first);
+    const ChromaHalf hi = SplitChroma(second);
     for (int row = 0; row < rows; ++row) {
-      StoreValues(Channels(y[row], c.lo), out[row], 0);
-      StoreValues(Channels(y[row] + 16, c.hi), out[row], 16);
+      StoreValues(Channels(y[row], lo), out[row], 0);
+      StoreValues(Channels(y[row] + 16, hi), out[row], 16);
     }
   }
 
