@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -470,7 +471,7 @@ TEST_F(DeviceTest, UdpSessionWithoutKeepAliveIsDropped) {
   EXPECT_EQ(r->status, 454);
 }
 
-// Sets up one interleaved H.264 session on channel 1 and plays it.
+// Sets up the video track of channel 1, interleaved on channels 0-1, and plays it.
 bool PlayTcp(RawRtspClient& cl, Device& dev) {
   const std::string base = dev.Url(1);
   cl.Send("SETUP " + base + "/trackID=1 RTSP/1.0\r\nCSeq: 1\r\n" +
@@ -481,6 +482,44 @@ bool PlayTcp(RawRtspClient& cl, Device& dev) {
   cl.Send("PLAY " + base + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + sid + "\r\n\r\n");
   r = cl.ReadReply();
   return r && r->status == 200;
+}
+
+TEST_F(DeviceTest, EveryIdrPictureFollowsItsParameterSetsAtTheGopInterval) {
+  Config c = SmallConfig();
+  c.audio = AudioCodec::kNone;
+  c.gop = 4;
+  Start(c);
+  RawRtspClient cl;
+  ASSERT_TRUE(cl.Connect(dev_.Port()));
+  ASSERT_TRUE(PlayTcp(cl, dev_));
+  // NAL unit types of each picture, FU-A fragments counted once.
+  std::vector<std::vector<int>> pictures(1);
+  while (pictures.size() <= 13) {
+    auto f = cl.ReadFrame(5000);
+    ASSERT_TRUE(f);
+    ASSERT_EQ(f->channel, 0);
+    const auto& d = f->data;
+    ASSERT_GT(d.size(), 14u);
+    const int type = d[12] & 0x1f;
+    if (type == 28) {
+      if (d[13] & 0x80) pictures.back().push_back(d[13] & 0x1f);
+    } else {
+      pictures.back().push_back(type);
+    }
+    if (RtpMarker(d)) pictures.emplace_back();
+  }
+  pictures.pop_back();
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    const bool idr = std::find(pictures[i].begin(), pictures[i].end(), 5) != pictures[i].end();
+    EXPECT_EQ(idr, i % 4 == 0) << "picture " << i;  // the session starts at an IDR
+    if (idr) {
+      ASSERT_GE(pictures[i].size(), 3u);
+      EXPECT_EQ(pictures[i][0], 7);
+      EXPECT_EQ(pictures[i][1], 8);
+    } else {
+      EXPECT_EQ(pictures[i].back(), 1);
+    }
+  }
 }
 
 TEST_F(DeviceTest, InterleavedFaultsBadChannelAndConnectionClose) {
