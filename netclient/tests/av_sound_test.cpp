@@ -229,7 +229,7 @@ Wav ReadWav(const std::string& path) {
       have_fmt = true;
     } else if (!std::memcmp(&b[at], "data", 4)) {
       w.samples.resize(len / 2);
-      std::memcpy(w.samples.data(), body, w.samples.size() * 2);
+      if (!w.samples.empty()) std::memcpy(w.samples.data(), body, w.samples.size() * 2);
       w.ok = have_fmt;
       return w;
     }
