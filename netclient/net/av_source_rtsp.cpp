@@ -246,7 +246,8 @@ int32_t CAVSource_RTSP_TCP::Run() {
     if (started != 1) {
       if (started == -1) session_->Notify(1, 6);
       if (StopRequested()) break;
-      if (attempts != -1 && attempts < 1) {
+      // The attempts setting counts connection attempts: 1 means this one.
+      if (attempts != -1 && attempts <= 1) {
         gave_up_or_failed = true;
         break;
       }
@@ -346,7 +347,7 @@ int32_t CAVSource_RTSP_UDP::Run() {
     if (started != 1) {
       if (started == -1) session_->Notify(1, 6);
       if (StopRequested()) break;
-      if (attempts != -1 && attempts < 1) break;
+      if (attempts != -1 && attempts <= 1) break;
       if (!ReconnectPause()) break;
       session_->ReportLinkState(4);
       CheckRecordGap();

@@ -1,0 +1,73 @@
+// libFuzzer target: the H.264 and JPEG depacketisers and the RTP header
+// parser. The input is cut into packets by a 2-byte length prefix; the first
+// byte picks the payload format. Invariants: every handed-over picture fits
+// its buffer, H.264 pictures start with a start code, JPEG pictures with SOI
+// and end with EOI.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "net/rtp.h"
+#include "net/video_depacketizer.h"
+
+using namespace quornet;
+
+namespace {
+
+class CheckingSink : public VideoFrameSink {
+ public:
+  explicit CheckingSink(bool h264) : h264_(h264) {}
+  void OnKeyFrameStart() override {}
+  void OnDataLost() override {}
+  void OnPicture(FrameBuffer* b, int type) override {
+    if (b->size() + FrameBuffer::kRecordHeaderSize >= b->capacity()) abort();
+    const uint8_t* p = b->picture();
+    if (h264_) {
+      if (b->size() < 5 || p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1) abort();
+      if (type < 0 || type > 23 || type == 5) abort();
+    } else {
+      if (b->size() < 4 || p[0] != 0xFF || p[1] != 0xD8) abort();
+      if (p[b->size() - 2] != 0xFF || p[b->size() - 1] != 0xD9) abort();
+    }
+  }
+
+ private:
+  bool h264_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const bool h264 = (data[0] & 1) != 0;
+  const bool udp = (data[0] & 2) != 0;
+  auto d = h264 ? MakeH264Depacketizer(4096) : MakeJpegDepacketizer(8192);
+  CheckingSink sink(h264);
+  SequenceCheck sequence;
+  size_t pos = 1;
+  while (pos + 2 <= size) {
+    size_t len = (size_t{data[pos]} << 8) | data[pos + 1];
+    pos += 2;
+    if (len > size - pos) len = size - pos;
+    RtpPacket packet;
+    if (ParseRtp(data + pos, len, &packet)) {
+      if (packet.payload < data + pos || packet.payload + packet.payload_size > data + pos + len) {
+        abort();
+      }
+      bool loss = false;
+      if (udp) {
+        auto v = sequence.Check(packet.sequence);
+        if (v == SequenceCheck::Verdict::kDrop) {
+          pos += len;
+          continue;
+        }
+        loss = v == SequenceCheck::Verdict::kLoss;
+      }
+      d->Push(packet, loss, &sink);
+    } else if (len > 0 && data[pos] == 0xFF) {
+      d->Reset();
+    }
+    pos += len;
+  }
+  return 0;
+}

@@ -1,0 +1,49 @@
+// libFuzzer target: RTSP reply and stream-description parsing over arbitrary
+// device bytes. Invariants: no parser reads outside the reply, the session id
+// stays within its 31 characters, a complete message never claims more bytes
+// than it was given, and parsed sizes are plausible.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "net/auth.h"
+#include "net/rtsp_protocol.h"
+
+using namespace quornet;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 16384) return 0;
+  std::string_view reply(reinterpret_cast<const char*>(data), size);
+
+  long n = rtsp::MessageLength(reply, 8192);
+  if (n > static_cast<long>(reply.size()) || n > 8192) abort();
+  if (rtsp::ParseSessionId(reply).size() > 31) abort();
+  int port = rtsp::ParseServerPort(reply);
+  if (port < 0 || port > 65535) abort();
+  rtsp::ParseCSeq(reply);
+  rtsp::ReplyOk(reply);
+
+  rtsp::Auth auth;
+  if (rtsp::ParseChallenge(reply, &auth) && auth.scheme == rtsp::Auth::Scheme::kDigest) {
+    if (auth.realm.size() > 255 || auth.nonce.size() > 255) abort();
+  }
+  rtsp::Banner banner;
+  if (rtsp::ParseBanner(reply, rtsp::kBannerV200, rtsp::kBannerV200.size() + 1, &banner)) {
+    if (banner.width < 1 || banner.width > 16384 || banner.height < 1) abort();
+  }
+  for (int32_t kind : {rtsp::kServerGeneric, rtsp::kServerRecorder}) {
+    rtsp::StreamFormat f;
+    f.server_kind = kind;
+    if (rtsp::ReadLiveDescription(reply, &f)) {
+      if (f.width < 1 || f.height < 1 || f.width > 16384 || f.height > 32768) abort();
+      if (kind != rtsp::kServerRecorder && f.video_track == 0) abort();
+    }
+  }
+  rtsp::StreamFormat r;
+  rtsp::ReadReplayDescription(reply, &r);
+  std::vector<uint8_t> decoded;
+  Base64Decode(reply, &decoded);
+  return 0;
+}
