@@ -58,8 +58,12 @@ QRNET_API int32_t QRNET_Startup(uint32_t slot1, uint32_t slot2,
 }
 
 QRNET_API void QRNET_Cleanup(void) {
-  quornet::CQuorsock::CloseSSL();
-  quornet::CloseLogStream();
+  try {
+    quornet::CQuorsock::CloseSSL();
+    quornet::CloseLogStream();
+    quornet::RunCleanupHooks();
+  } catch (...) {
+  }
 }
 
 QRNET_API int32_t QRNET_SetWaitTime(int32_t connect_timeout_s, int32_t reconnect_attempts,

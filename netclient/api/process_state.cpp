@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "qrplat/drives.h"
 #include "qrplat/thread.h"
@@ -127,6 +128,29 @@ const char* ProgramDirectory() {
 }
 void InitProcessFacts() {
   (void)Facts();
+}
+
+namespace {
+std::mutex g_cleanup_mutex;
+std::vector<void (*)()> g_cleanup_hooks;  // guarded by g_cleanup_mutex
+}  // namespace
+
+void AddCleanupHook(void (*hook)()) {
+  if (hook == nullptr) return;
+  std::lock_guard<std::mutex> lock(g_cleanup_mutex);
+  for (auto h : g_cleanup_hooks) {
+    if (h == hook) return;
+  }
+  g_cleanup_hooks.push_back(hook);
+}
+
+void RunCleanupHooks() {
+  std::vector<void (*)()> hooks;
+  {
+    std::lock_guard<std::mutex> lock(g_cleanup_mutex);
+    hooks = g_cleanup_hooks;
+  }
+  for (auto hook : hooks) hook();
 }
 
 std::mutex& CodecLock() {

@@ -51,6 +51,12 @@ const char* ProgramDirectory();
 // Filled on first use; QRNET_Startup calls it so that later calls are cheap.
 void InitProcessFacts();
 
+// Functions QRNET_Cleanup runs (in the order added) to free process-wide
+// resources of other components, such as the renderer's shared drawing
+// objects. Adding the same function twice adds it once.
+void AddCleanupHook(void (*hook)());
+void RunCleanupHooks();
+
 // Serialises decoder open and close across all clients.
 std::mutex& CodecLock();
 
