@@ -46,6 +46,10 @@ class H264Depacketizer final : public VideoDepacketizer {
     } else if (type == 28) {
       if (p.payload_size < 2) return;
       const uint8_t fu = p.payload[1];
+      // A fragment carries a NAL unit type of 1..23 (RFC 6184 5.8); anything
+      // else is not a NAL unit the decoder could use.
+      const int fu_type = fu & 0x1F;
+      if (fu_type < 1 || fu_type > 23) return;
       if (fu & 0x80) {
         if (discard_) buffer_.Clear();
         discard_ = false;
