@@ -3,7 +3,11 @@
 // high-speed replay skipping, the frame pacer; and the display exports on a
 // started client whose source runs the media sinks.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -530,6 +534,39 @@ TEST_F(DisplayApiTest, SetWndMovesTheVideoToAnotherWindow) {
   ASSERT_TRUE(WaitFor([&] { return session_->video_conduit()->FrameCount() == 0; }));
   EXPECT_EQ(QRNET_ClientSetWnd(0, other_id), 1);
   qrplat::UnregisterWindow(other_id);
+}
+
+// The sinks also run the sound thread: PCM pushed into the audio conduit
+// comes out of the wav audio back end.
+TEST_F(DisplayApiTest, SinksPlayAudioThroughTheSoundThread) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("qr_display_wav_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const char* old = std::getenv("QRPLAT_AUDIO");
+  const std::string saved_env = old != nullptr ? old : "";
+  setenv("QRPLAT_AUDIO", ("wav:" + dir.string()).c_str(), 1);
+  Launch();
+  session_->audio_codec.store(0);  // PCM
+  EXPECT_EQ(QRNET_ClientPlayAudio(handle_), 1);
+  const std::vector<int16_t> pcm(1250, 1234);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(session_->audio_conduit()->Append(pcm.data(), 2500, 1, 0, 0));
+  }
+  Push(0, 2);
+  ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() == 2; }));
+  EXPECT_EQ(QRNET_ClientStop(handle_), 1);  // closes the output and its file
+  handle_ = 0;
+  uintmax_t wav_bytes = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().extension() == ".wav") wav_bytes += fs::file_size(e.path());
+  }
+  EXPECT_GE(wav_bytes, 44u + 2500u);  // at least the first block was played
+  fs::remove_all(dir);
+  if (old != nullptr) {
+    setenv("QRPLAT_AUDIO", saved_env.c_str(), 1);
+  } else {
+    unsetenv("QRPLAT_AUDIO");
+  }
 }
 
 TEST_F(DisplayApiTest, UnknownPayloadFailsTheSinks) {
