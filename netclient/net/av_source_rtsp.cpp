@@ -49,7 +49,8 @@ int32_t CAVSource_RTSP::OpenAndStart() {
   // An open failure (the name does not resolve, no socket) counts as a
   // failed attempt: the name may resolve on the next one.
   if (rtsp_->Open() != 0) return 0;
-  if (session_->channel_server_flag.load() == 1) {
+  // Only the interleaved transport serves relayed channels.
+  if (!udp_ && session_->channel_server_flag.load() == 1) {
     int32_t channel = QueryChannelServer(*session_);
     if (channel < 0) {
       session_->Notify(1, 7);

@@ -1,0 +1,84 @@
+// Hand-off rules between the depacketisers and a real video conduit: a full
+// conduit stops hand-over until the next key frame start, which empties it;
+// after lost data only a picture that brings its parameter sets goes through.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "net/rtp_receivers.h"
+#include "net/video_depacketizer.h"
+#include "session/client_session.h"
+#include "session/conduit.h"
+
+namespace quornet {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+RtpPacket Payload(const Bytes& payload) {
+  RtpPacket p;
+  p.payload = payload.data();
+  p.payload_size = payload.size();
+  return p;
+}
+
+class VideoHandoffTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(conduit_.Create(256, 0, 64, 1)); }
+
+  // One H.264 picture: SPS + PPS + IDR (key) or one non-IDR slice.
+  void Send(bool key, size_t slice_size, bool loss = false) {
+    Bytes slice(slice_size, 0x11);
+    if (key) {
+      depacketizer_->Push(Payload(Bytes{0x67, 1}), loss, &handoff_);
+      depacketizer_->Push(Payload(Bytes{0x68, 2}), false, &handoff_);
+      slice[0] = 0x65;
+    } else {
+      slice[0] = 0x41;
+    }
+    depacketizer_->Push(Payload(slice), key ? false : loss, &handoff_);
+  }
+
+  // Frames in the conduit: true for a key picture (starts with an SPS).
+  std::vector<bool> Drain() {
+    std::vector<bool> out;
+    uint8_t buf[256];
+    uint32_t left = 0;
+    FrameHeader h{};
+    while (uint32_t n = conduit_.ReadFrameIfPresent(buf, sizeof buf, &left, &h, 0)) {
+      out.push_back(n > 4 && (buf[4] & 0x1F) == 7);
+    }
+    return out;
+  }
+
+  CClientSession session_;
+  CBufferConduit conduit_;
+  VideoHandoff handoff_{session_, &conduit_, nullptr, true};
+  std::unique_ptr<VideoDepacketizer> depacketizer_ = MakeH264Depacketizer(kH264FrameBufferSize);
+};
+
+TEST_F(VideoHandoffTest, FullConduitRecoversAtNextKeyFrameWithEmptiedConduit) {
+  Send(true, 40);   // 56 bytes with start codes and parameter sets
+  Send(false, 70);  // 74
+  Send(false, 70);  // 74: 204 buffered
+  Send(false, 70);  // 278 > 256: refused
+  Send(false, 10);  // would fit, but nothing goes until the next key frame
+  EXPECT_EQ(Drain(), (std::vector<bool>{true, false, false}));
+  Send(false, 10);
+  Send(true, 20);
+  Send(false, 10);
+  EXPECT_EQ(Drain(), (std::vector<bool>{true, false}));
+}
+
+TEST_F(VideoHandoffTest, LossHoldsPicturesUntilOneBringsParameterSets) {
+  Send(true, 20);
+  Send(false, 10);
+  Send(false, 10, /*loss=*/true);  // references a lost picture
+  Send(false, 10);
+  Send(true, 20);
+  Send(false, 10);
+  EXPECT_EQ(Drain(), (std::vector<bool>{true, false, true, false}));
+}
+
+}  // namespace
+}  // namespace quornet
