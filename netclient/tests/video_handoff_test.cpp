@@ -80,5 +80,21 @@ TEST_F(VideoHandoffTest, LossHoldsPicturesUntilOneBringsParameterSets) {
   EXPECT_EQ(Drain(), (std::vector<bool>{true, false, true, false}));
 }
 
+TEST(AudioHandoff, BacklogAbove3072BytesIsDroppedAndDisabledAudioIsNotQueued) {
+  CClientSession session;
+  CBufferConduit audio;
+  ASSERT_TRUE(audio.Create(0x20000, 0, 0x2000, 1));
+  uint8_t packet[4 + 160] = {};
+  uint8_t* payload = packet + 4;
+  HandOffAudio(session, &audio, nullptr, payload, 160);
+  EXPECT_EQ(audio.Buffered(), 0u);  // audio not enabled
+  session.audio_enabled.store(1);
+  for (int i = 0; i < 20; ++i) HandOffAudio(session, &audio, nullptr, payload, 160);
+  EXPECT_EQ(audio.Buffered(), 3200u);  // grows while at most 3072 are waiting
+  HandOffAudio(session, &audio, nullptr, payload, 160);
+  EXPECT_EQ(audio.Buffered(), 160u);  // 3200 > 3072: emptied first
+  EXPECT_EQ(audio.FrameCount(), 1u);
+}
+
 }  // namespace
 }  // namespace quornet
