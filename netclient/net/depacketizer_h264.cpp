@@ -39,6 +39,7 @@ class H264Depacketizer final : public VideoDepacketizer {
     if (type >= 1 && type <= 23) {
       if (discard_) buffer_.Clear();
       discard_ = false;
+      in_fragment_ = false;
       if (type == 7) sink->OnKeyFrameStart();
       if (!Append(kStartCode, 4, sink) || !Append(p.payload, p.payload_size, sink)) return;
       nal_type_ = type;
@@ -53,20 +54,27 @@ class H264Depacketizer final : public VideoDepacketizer {
       if (fu & 0x80) {
         if (discard_) buffer_.Clear();
         discard_ = false;
+        in_fragment_ = true;
         const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | (fu & 0x1F));
         if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink)) return;
-      } else if (discard_) {
+      } else if (discard_ || !in_fragment_) {
+        // A continuation belongs to a unit whose start fragment we have:
+        // without it (lost, or joined mid-unit) the bytes are useless.
         return;
       }
       if (!Append(p.payload + 2, p.payload_size - 2, sink)) return;
       nal_type_ = fu & 0x1F;
-      if (fu & 0x40) Complete(sink);
+      if (fu & 0x40) {
+        in_fragment_ = false;
+        Complete(sink);
+      }
     }
   }
 
   void Reset() override {
     buffer_.Clear();
     discard_ = true;
+    in_fragment_ = false;
   }
 
  private:
@@ -76,6 +84,7 @@ class H264Depacketizer final : public VideoDepacketizer {
     if (buffer_.Append(data, size)) return true;
     buffer_.Clear();
     discard_ = true;
+    in_fragment_ = false;
     sink->OnDataLost();
     return false;
   }
@@ -86,7 +95,8 @@ class H264Depacketizer final : public VideoDepacketizer {
   }
 
   FrameBuffer buffer_;
-  bool discard_ = false;  // drop until the next unit or start fragment
+  bool discard_ = false;      // drop until the next unit or start fragment
+  bool in_fragment_ = false;  // between an FU-A start and end fragment
   int nal_type_ = 0;
 };
 

@@ -142,6 +142,10 @@ TEST(H264, TruncatedFuaEmptyPayloadAndOversizedPicture) {
   Bytes truncated = {0x7C};  // FU indicator without FU header
   d->Push(Payload(truncated), false, &sink);
   d->Push(Payload(Bytes{}), false, &sink);
+  // Joined mid-unit: continuation and end without their start fragment
+  // (found by fuzzing).
+  d->Push(Payload(Bytes{0x7C, 0x05, 1}), false, &sink);
+  d->Push(Payload(Bytes{0x7C, 0x45, 2}), false, &sink);
   // Fragments claiming NAL types 0 or 24..31 (found by fuzzing).
   d->Push(Payload(Bytes{0x7C, 0xDF, 1}), false, &sink);
   d->Push(Payload(Bytes{0x7C, 0xC0, 1}), false, &sink);

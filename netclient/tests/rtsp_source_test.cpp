@@ -401,7 +401,7 @@ TEST_F(RtspSourceTest, StopDuringBlockedDescribeReturnsPromptly) {
     uint32_t h = Start(Param(transport, device_.Port()));
     ASSERT_TRUE(WaitFor([&] { return device_.OpenConnections() > 0; }, 5s));
     std::this_thread::sleep_for(300ms);  // the DESCRIBE is out, its reply held back
-    Stop(h);  // bounded by 2 s inside
+    Stop(h);                             // bounded by 2 s inside
     device_.faults().reply_delay_ms = 0;
     device_.Stop();
   }
