@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -377,6 +378,51 @@ TEST_F(RtspSourceTest, KilledStreamReconnectsEvenWithOneAttempt) {
     Stop(h);
     device_.Stop();
   }
+}
+
+// Counts what the source asks of the recorder hook (the recorder itself is
+// wired in by its own component).
+struct RecorderCalls {
+  std::atomic<int> key_frames{0}, video{0}, audio{0}, format_stops{0}, stop_all{0};
+};
+
+class CountingRecorder : public IStreamRecorder {
+ public:
+  explicit CountingRecorder(RecorderCalls* calls) : calls_(calls) {}
+  void OnKeyFrameStart() override { ++calls_->key_frames; }
+  void OnVideoFrame(uint8_t*, uint32_t, int) override { ++calls_->video; }
+  void OnAudioFrame(uint8_t* payload, uint32_t) override {
+    payload[-4] = 0;  // the voice-frame header room is writable
+    ++calls_->audio;
+  }
+  void StopForFormatChange() override { ++calls_->format_stops; }
+  void StopAll() override { ++calls_->stop_all; }
+
+ private:
+  RecorderCalls* calls_;
+};
+
+TEST_F(RtspSourceTest, ReconnectionWithNewPictureSizeClosesRecords) {
+  RecorderCalls calls;
+  StreamRecorderFactory saved = RegisterStreamRecorderFactory(
+      [&](CClientSession&) { return std::make_unique<CountingRecorder>(&calls); });
+  devicesim::Config config = SmallConfig(devicesim::VideoCodec::kH264);
+  config.mode = devicesim::Mode::kBanner;
+  ASSERT_TRUE(StartDevice(config));
+  uint32_t h = Start(Param(1, device_.Port()));
+  ASSERT_TRUE(WaitFor([&] { return calls.video > 5 && calls.audio > 5; }, 10s));
+  EXPECT_GT(calls.key_frames.load(), 0);
+  EXPECT_EQ(calls.format_stops.load(), 0);
+  device_.faults().next_width = 640;
+  device_.faults().next_height = 480;
+  device_.faults().close_after_seconds = 1;
+  EXPECT_TRUE(WaitFor([&] { return calls.format_stops.load() > 0; }, 10s));
+  QRNET_ClientOutput out{};
+  QRNET_GetClientParam(h, &out);
+  EXPECT_EQ(out.width, 640);
+  Stop(h);
+  EXPECT_GE(calls.stop_all.load(), 1);
+  RegisterStreamRecorderFactory(std::move(saved));
 }
 
 TEST_F(RtspSourceTest, InvalidInterleavedChannelLeadsToReconnection) {
