@@ -106,7 +106,7 @@ int32_t Scale(int32_t v, int32_t size, int32_t reference) {
   return static_cast<int32_t>(d);
 }
 
-// 24-bit B,G,R and 5-5-5 rows widened to 32-bit B,G,R,X.
+// 24-bit B,G,R, 5-6-5 and 5-5-5 rows widened to 32-bit B,G,R,X.
 void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w, int32_t h,
                uint8_t* dst, ptrdiff_t dst_pitch) {
   for (int32_t y = 0; y < h; ++y) {
@@ -115,6 +115,12 @@ void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w,
     if (type == kSurfaceRgb24) {
       for (int32_t x = 0; x < w; ++x, s += 3) {
         d[x] = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
+      }
+    } else if (type == kSurfaceRgb565) {
+      for (int32_t x = 0; x < w; ++x, s += 2) {
+        const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
+        const uint32_t r = v >> 11, g = (v >> 5) & 63, b = v & 31;
+        d[x] = (b << 3 | b >> 2) | (g << 2 | g >> 4) << 8 | (r << 3 | r >> 2) << 16;
       }
     } else {
       for (int32_t x = 0; x < w; ++x, s += 2) {
@@ -157,9 +163,8 @@ bool CRenderer::CreateVideoSurfaceLocked(int32_t type, int32_t w, int32_t h) {
   v.type = type;
   v.width = w;
   v.height = h;
-  if (type == kSurfaceRgb32 || type == kSurfaceRgb565) {
-    v.cairo = cairo_image_surface_create(
-        type == kSurfaceRgb32 ? CAIRO_FORMAT_RGB24 : CAIRO_FORMAT_RGB16_565, w, h);
+  if (type == kSurfaceRgb32) {
+    v.cairo = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
     if (cairo_surface_status(v.cairo) != CAIRO_STATUS_SUCCESS) {
       cairo_surface_destroy(v.cairo);
       return false;
@@ -174,7 +179,7 @@ bool CRenderer::CreateVideoSurfaceLocked(int32_t type, int32_t w, int32_t h) {
       const size_t chroma_rows = size_t(h + 1) / 2;
       total = size_t(v.pitch) * size_t(h) + 2 * size_t(v.pitch / 2) * chroma_rows;
     } else {
-      v.pitch = (ptrdiff_t(w) * (type == kSurfaceRgb24 ? 3 : 2) + 3) & ~ptrdiff_t(3);
+      v.pitch = (ptrdiff_t(w) * BytesPerPixel(static_cast<PixelLayout>(type)) + 3) & ~ptrdiff_t(3);
       total = size_t(v.pitch) * size_t(h);
     }
     try {
@@ -217,10 +222,8 @@ bool CRenderer::CreateSurfacesLocked(uint32_t window, int32_t width, int32_t hei
   primary_format_ = host->PrimaryFormat();
   primary_type_ = TypeOfFormat(primary_format_);
 
-  back_format_ = primary_format_ == PixelFormat::Rgb565 ? PixelFormat::Rgb565 : PixelFormat::Rgb32;
-  back_ = cairo_image_surface_create(
-      back_format_ == PixelFormat::Rgb565 ? CAIRO_FORMAT_RGB16_565 : CAIRO_FORMAT_RGB24, size.width,
-      size.height);
+  back_format_ = PixelFormat::Rgb32;
+  back_ = cairo_image_surface_create(CAIRO_FORMAT_RGB24, size.width, size.height);
   if (cairo_surface_status(back_) != CAIRO_STATUS_SUCCESS) {
     ReleaseBackLocked();
     return false;

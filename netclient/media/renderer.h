@@ -16,12 +16,13 @@
 //   - else a plain surface in the primary's layout (types 2..5);
 //   - else, when the plain surface cannot be made, the YV12 surface if the
 //     host offers FourCC and video memory; otherwise creation fails.
-// Back buffer: a cairo image surface. For 32-bit primaries it is 32-bit
-// (CAIRO_FORMAT_RGB24) and for 5-6-5 primaries 16-bit (RGB16_565), presented
-// in that format. cairo has no 24-bit or 5-5-5 image format, so for those
-// primaries the back buffer is 32-bit and is presented as 32-bit (hosts
-// accept any format); their video surfaces (types 3 and 5) and the YV12
-// surface are widened to 32 bits into a staging surface before the stretch.
+// Back buffer: a 32-bit cairo image surface (CAIRO_FORMAT_RGB24), presented
+// as 32-bit whatever the primary's format (hosts accept any format). Only the
+// 32-bit video surface is stretched from directly; the YV12 surface and the
+// 24-bit, 5-6-5 and 5-5-5 surfaces are widened to 32 bits into a staging
+// surface first. (cairo has no 24-bit or 5-5-5 format, and its bilinear
+// stretch from or into 5-6-5 is ten to twenty times slower than widening and
+// stretching 32-bit pixels.)
 //
 // Threads: DrawPicture runs on the display thread; Refresh, SetWindow and
 // Restore come from API callers. All of them serialise on the renderer lock;
@@ -124,8 +125,8 @@ class CRenderer {
   struct VideoSurface {
     int32_t type = kSurfaceOther;
     int32_t width = 0, height = 0;
-    cairo_surface_t* cairo = nullptr;  // types 2 and 4
-    std::vector<uint8_t> bytes;        // types 1, 3 and 5
+    cairo_surface_t* cairo = nullptr;  // type 2
+    std::vector<uint8_t> bytes;        // types 1, 3, 4 and 5
     uint8_t* data = nullptr;
     ptrdiff_t pitch = 0;  // bytes per row (Y rows for YV12)
   };
@@ -154,7 +155,7 @@ class CRenderer {
   qrplat::Rect dest_;
   qrplat::Rect source_;
   cairo_surface_t* back_ = nullptr;
-  cairo_surface_t* staging_ = nullptr;  // 32-bit picture-size, for types 1, 3, 5
+  cairo_surface_t* staging_ = nullptr;  // 32-bit picture-size, for types 1, 3, 4, 5
   VideoSurface video_;
   uint32_t creations_ = 0;
   DrawTimings timings_;
