@@ -134,6 +134,23 @@ TEST_F(DisplayThreadTest, MjpegPicturesAppearInOrder) {
   for (size_t i = 0; i < shown.size(); ++i) EXPECT_EQ(shown[i], i);
 }
 
+// Cameras also send 4:2:2 and 4:4:4 JPEG; they are shown like 4:2:0 ones.
+TEST_F(DisplayThreadTest, MjpegWithOtherChromaLayoutsIsShown) {
+  session_.video_payload.store(26);
+  Start();
+  uint32_t next = 0;
+  for (AVPixelFormat format : {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUVJ444P}) {
+    for (const EncodedFrame& f : test::EncodeFrames(false, kW, kH, 3, 10, next, format)) Push(f);
+    next += 3;
+    ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() == next; }));
+  }
+  EXPECT_EQ(window_->Frames(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
+  // Neutral chroma stays grey after the conversion.
+  const qrplat::Image img = window_->LastImage();
+  const uint32_t px = img.At(kW / 2, kH / 2);
+  EXPECT_NEAR(int(px >> 16 & 255), int(px & 255), 2);
+}
+
 TEST_F(DisplayThreadTest, FrameRateOutsideOneToThirtyBecomesThirty) {
   session_.frame_rate.store(45);
   Start();

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include <cstdint>
@@ -25,16 +26,18 @@ struct EncodedFrame {
   bool key = false;
 };
 
-// Fills a 4:2:0 picture: mid-grey with a diagonal ramp below the code row,
+// Fills a planar YUV picture: mid-grey with a diagonal ramp below the code row,
 // neutral chroma, the frame number in the top-left blocks.
 inline void FillPicture(AVFrame* f, uint32_t number) {
   for (int y = 0; y < f->height; ++y) {
     uint8_t* row = f->data[0] + y * f->linesize[0];
     for (int x = 0; x < f->width; ++x) row[x] = static_cast<uint8_t>(60 + ((x + y) & 63));
   }
-  for (int y = 0; y < (f->height + 1) / 2; ++y) {
-    std::memset(f->data[1] + y * f->linesize[1], 128, (f->width + 1) / 2);
-    std::memset(f->data[2] + y * f->linesize[2], 128, (f->width + 1) / 2);
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+  const int cw = -((-f->width) >> d->log2_chroma_w), ch = -((-f->height) >> d->log2_chroma_h);
+  for (int y = 0; y < ch; ++y) {
+    std::memset(f->data[1] + y * f->linesize[1], 128, cw);
+    std::memset(f->data[2] + y * f->linesize[2], 128, cw);
   }
   devicesim::frame_code::EncodeLuma(f->data[0], f->linesize[0], f->width, f->height, number);
 }
@@ -42,8 +45,10 @@ inline void FillPicture(AVFrame* f, uint32_t number) {
 // Encodes `count` pictures numbered first..first+count-1. H.264: a key frame
 // (starting with its parameter sets) every `gop` pictures, no B-frames, so
 // every frame decodes to its own picture at once.
+// jpeg_format: the chroma layout of Motion JPEG pictures.
 inline std::vector<EncodedFrame> EncodeFrames(bool h264, int width, int height, int count,
-                                              int gop = 10, uint32_t first = 0) {
+                                              int gop = 10, uint32_t first = 0,
+                                              AVPixelFormat jpeg_format = AV_PIX_FMT_YUVJ420P) {
   const AVCodec* codec =
       h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
   if (codec == nullptr) throw std::runtime_error("no encoder");
@@ -52,7 +57,7 @@ inline std::vector<EncodedFrame> EncodeFrames(bool h264, int width, int height, 
   c->height = height;
   c->time_base = AVRational{1, 25};
   c->framerate = AVRational{25, 1};
-  c->pix_fmt = h264 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUVJ420P;
+  c->pix_fmt = h264 ? AV_PIX_FMT_YUV420P : jpeg_format;
   c->gop_size = gop;
   c->max_b_frames = 0;
   c->thread_count = 1;
