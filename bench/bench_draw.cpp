@@ -160,7 +160,6 @@ int main(int argc, char** argv) {
     // "other": lookups, locks and what the per-stage minima do not cover.
     std::printf("%-18s %7.2f %16s %16s %16s %16s %6.0f%% %6.1fx\n", row.name, m, cells[0], cells[1],
                 cells[2], cells[3], std::max(0.0, 100.0 * (m - staged) / m), m / reference_ms);
-    ForgetMotionState(session);
     qrplat::UnregisterWindow(window);
   }
   std::printf("%-18s %7.2f  (libswscale yuv420p -> bgr0, bilinear, one pass)\n", "reference",

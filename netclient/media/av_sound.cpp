@@ -5,7 +5,6 @@
 #include <new>
 
 #include "api/process_state.h"
-#include "media/audio_session_fields.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
 
@@ -118,7 +117,7 @@ bool CAVSound::Start() {
   Wait();
   stop_.store(false);
   stop_event_.Reset();
-  SetAudioEnded(session_, 0);
+  session_.audio_ended.store(0);
   return qrplat::JThread::Start() == 0;
 }
 
@@ -162,7 +161,7 @@ int32_t CAVSound::Thread() {
   if (decoder_.InitDecoder(code) == 0) {
     const uint32_t pcm_capacity = CAudioDec::PcmCapacity(code);
     qrplat::AudioFormat format;
-    format.sample_rate = CAudioDec::SampleRate(code, AudioSampleRate(session_));
+    format.sample_rate = CAudioDec::SampleRate(code, session_.audio_sample_rate.load());
     format.channels = 1;
     format.bits = 16;
     player_.Open(format, pcm_capacity);
@@ -219,7 +218,7 @@ int32_t CAVSound::Thread() {
   }
 
   // Leaving: a file reader stops queuing audio for us.
-  SetAudioEnded(session_, 1);
+  session_.audio_ended.store(1);
   // Reset clears the stop flag of a conduit that the session has stopped
   // (it stops the conduits before it stops the source); put it back.
   audio_->Reset();

@@ -344,12 +344,9 @@ void CRenderer::DrawOsdLocked(cairo_t* cr, int32_t w, int32_t h) {
       }
       const uint32_t bit = 1u << i;
       if ((mode & 2) && (state.mask & bit)) {
-        if ((expired_mask_ & bit) && expired_tick_[i] == state.tick[i]) continue;
-        expired_mask_ &= ~bit;  // a newer report
         const int32_t age = static_cast<int32_t>(clock_->NowMs() - state.tick[i]);
         if (age >= kRegionAlarmHoldMs || age <= -kRegionAlarmHoldMs) {
-          expired_mask_ |= bit;
-          expired_tick_[i] = state.tick[i];
+          ClearMotionAlarmBit(*session_, i, state.tick[i]);
           continue;
         }
         TextAt(cr, l + 5, t + 5, text, true, 0, 0, 0);

@@ -159,10 +159,6 @@ class CRenderer {
   VideoSurface video_;
   uint32_t creations_ = 0;
   DrawTimings timings_;
-  // Regions whose alarm expired: the motion tick at expiry. A region stays
-  // out of alarm until a newer report changes its tick.
-  uint32_t expired_mask_ = 0;
-  uint32_t expired_tick_[16] = {};
 };
 
 }  // namespace quornet

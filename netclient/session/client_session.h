@@ -22,6 +22,7 @@
 
 #include "api/handle_table.h"
 #include "api/process_state.h"
+#include "control/session_fields.h"
 #include "net/av_source.h"
 #include "quornet.h"
 #include "session/conduit.h"
@@ -168,9 +169,11 @@ class CClientSession : public CHandleObject {
   std::atomic<int32_t> bit_rate_value{512};  // announced kbit/s times 1024
   std::atomic<int32_t> restore_frame_count{0};
   std::atomic<int32_t> audio_enabled{0};
-  std::atomic<int32_t> audio_codec{0};    // 8-bit code (255 none)
-  std::atomic<int32_t> video_payload{0};  // 8-bit code (96 H.264, 26 JPEG)
-  std::atomic<int32_t> server_kind{0};    // -1, 0, 1, 2
+  std::atomic<int32_t> audio_sample_rate{0};  // Hz; 0 = the codec's default rate
+  std::atomic<int32_t> audio_ended{0};        // the sound thread has left
+  std::atomic<int32_t> audio_codec{0};        // 8-bit code (255 none)
+  std::atomic<int32_t> video_payload{0};      // 8-bit code (96 H.264, 26 JPEG)
+  std::atomic<int32_t> server_kind{0};        // -1, 0, 1, 2
 
   // Frame pacer: frames per second (0 disables), start time (ms), frames shown
   // since the start time, last speed exponent.
@@ -197,7 +200,7 @@ class CClientSession : public CHandleObject {
   std::atomic<int32_t> picture_ready{0};
   std::atomic<int32_t> vertical_blank{0};
   std::atomic<int32_t> show_local_rect{0};
-  std::atomic<int32_t> local_rect[4] = {};  // left, top, right, bottom
+  std::atomic<int32_t> local_rect[4] = {};  // x, y, width, height in window pixels
   std::atomic<int32_t> ezoom_active{0};
   std::atomic<int32_t> ezoom_level{0};  // 0..38
 
@@ -206,6 +209,11 @@ class CClientSession : public CHandleObject {
   std::atomic<int32_t> channel_server_channel{0};
 
   std::atomic<int32_t> recorder_keep_alive{0};
+
+  // Motion detection: written by the command exports and the camera event
+  // receiver, read by the renderer. Use the functions of session_fields.h.
+  mutable std::mutex motion_mutex;
+  MotionState motion;  // guarded by motion_mutex
 
   // Texts written after start (record paths, replay start times). Readers and
   // writers hold text_mutex.

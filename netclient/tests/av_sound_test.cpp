@@ -23,7 +23,6 @@ extern "C" {
 
 #include "api/process_state.h"
 #include "media/audio_dec.h"
-#include "media/audio_session_fields.h"
 #include "media/av_sound.h"
 #include "net/av_source.h"
 #include "qrplat/drives.h"
@@ -269,7 +268,6 @@ class SoundTest : public ::testing::Test {
     ASSERT_TRUE(conduit_.Create(kLiveAudioConduitSize, 0, kConduitLowWater, 1));
     session_.audio_enabled.store(1);
   }
-  void TearDown() override { ForgetAudioFields(session_); }
 
   // Feeds frames no faster than the 16 buffers can take them, so that
   // nothing is dropped, then waits until every block has been played out.
@@ -372,7 +370,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CodecCase>& info) { return info.param.label; });
 
 TEST_F(SoundTest, SessionSampleRateReplacesTheDefault) {
-  SetAudioSampleRate(session_, 16000);
+  session_.audio_sample_rate.store(16000);
   const auto tone = Tone(1000, 16000, 1600, 8000);
   const Wav wav = Run(kAudioPcm, PcmFrames(tone, 400));
   ASSERT_TRUE(wav.ok);
@@ -435,12 +433,12 @@ TEST_F(SoundTest, StopReturnsPromptlyWhileNoAudioArrives) {
   sound.Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
   EXPECT_EQ(sound.ExitValue(), 9);
-  EXPECT_EQ(AudioEnded(session_), 1);
+  EXPECT_EQ(session_.audio_ended.load(), 1);
   sound.Stop();  // again: nothing to do
 
   // A new start opens a new output and clears the ended flag.
   ASSERT_TRUE(sound.Start());
-  EXPECT_EQ(AudioEnded(session_), 0);
+  EXPECT_EQ(session_.audio_ended.load(), 0);
   sound.Stop();
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(dir_.path())) files += e.path().extension() == ".wav";
@@ -471,7 +469,7 @@ TEST_F(SoundTest, UnknownCodeEndsTheThreadWithoutOutput) {
   ASSERT_TRUE(WaitUntil([&] { return !sound.IsRunning(); }));
   sound.Stop();
   EXPECT_EQ(sound.ExitValue(), 9);
-  EXPECT_EQ(AudioEnded(session_), 1);
+  EXPECT_EQ(session_.audio_ended.load(), 1);
   EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
 

@@ -85,7 +85,6 @@ class RendererTest : public ::testing::Test {
   }
   void TearDown() override {
     renderer_.reset();
-    ForgetMotionState(session_);
     qrplat::UnregisterWindow(window_);
   }
   void Init(uint8_t stream_option) {
