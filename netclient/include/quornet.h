@@ -307,8 +307,8 @@ QRNET_STATIC_ASSERT(offsetof(QRNET_MDInfo, rect) == 16, "offset 16");
 /* Pan-tilt-zoom: code and speed are passed to the device unchanged. */
 QRNET_API int32_t QRNET_ClientPTZCtrl(uint32_t handle, int32_t code, int32_t speed);
 /* Reads brightness, contrast and saturation (0..255); outputs may be null. */
-QRNET_API int32_t QRNET_ClientGetVideoParam(uint32_t handle, uint8_t* brightness,
-                                            uint8_t* contrast, uint8_t* saturation);
+QRNET_API int32_t QRNET_ClientGetVideoParam(uint32_t handle, uint8_t* brightness, uint8_t* contrast,
+                                            uint8_t* saturation);
 /* Sets the three values (low byte of each); mode 1 and 2 select the device's
  * operations 3 and 4, any other mode the plain set. */
 QRNET_API int32_t QRNET_ClientSetVideoParam(uint32_t handle, int32_t brightness, int32_t contrast,
