@@ -22,7 +22,7 @@
 // whole milliseconds, so latencies read up to 1 ms long.
 //
 // Usage: qr-bench-live [--streams 1,4,8] [--seconds 10] [--settle 2]
-//                      [--host copy|memory] [--no-ffmpeg] [--no-auto]
+//                      [--host copy|none|memory] [--no-ffmpeg] [--no-auto]
 // The last line of each K (repeated as a block at the end) is
 //   streams=K cpu_ratio_vs_ffmpeg=R shown=S sent=T first_picture_ms=F
 //   latency_median_ms=M latency_p99_ms=P
@@ -103,6 +103,13 @@ double CpuSecondsOf(pid_t pid) {
   return (utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 double RssMiB() {
   std::ifstream in("/proc/self/statm");
   long size = 0, resident = 0;
@@ -121,11 +128,14 @@ double Percentile(std::vector<double> v, double p) {
 
 // ---- The window -------------------------------------------------------------
 
+enum class HostMode { kNone, kCopy, kMemory };
+
 // A headless window that records which frame each present showed and when.
-// "copy" mode keeps the picture with one memcpy per row, as a real window
-// host copies into its own image; "memory" mode hands the present on to the
-// platform's MemoryWindowHost (which converts every pixel: a test host, and
-// slower than any real one).
+// kCopy keeps the picture with one memcpy per row, as a real window host
+// copies into its own image; kNone only reads the frame number (the library's
+// own cost alone); kMemory hands the present on to the platform's
+// MemoryWindowHost (which converts every pixel: a test host, slower than any
+// real one).
 class BenchWindow final : public qrplat::WindowHost {
  public:
   struct Shown {
@@ -133,14 +143,15 @@ class BenchWindow final : public qrplat::WindowHost {
     double at_ms;
   };
 
-  BenchWindow(int32_t width, int32_t height, bool memory_host) : width_(width), height_(height) {
-    if (memory_host) {
+  BenchWindow(int32_t width, int32_t height, HostMode mode)
+      : width_(width), height_(height), mode_(mode) {
+    if (mode == HostMode::kMemory) {
       memory_ = std::make_unique<qrplat::MemoryWindowHost>(width, height);
       // Its image exists before the baseline of the memory figures.
       std::vector<uint8_t> grey(size_t(width) * size_t(height) * 4, 128);
       memory_->Present(grey.data(), width, height, width * 4, qrplat::PixelFormat::Rgb32,
                        qrplat::Rect{0, 0, width, height});
-    } else {
+    } else if (mode == HostMode::kCopy) {
       image_.assign(size_t(width) * size_t(height) * 4, 0);
     }
     shown_.reserve(4096);
@@ -162,7 +173,7 @@ class BenchWindow final : public qrplat::WindowHost {
     if (pixels != nullptr && format == qrplat::PixelFormat::Rgb32 && right > left && bottom > top) {
       const uint8_t* origin = pixels + ptrdiff_t(top) * stride + ptrdiff_t(left) * 4;
       frame = devicesim::frame_code::DecodeBgrx(origin, stride, right - left, bottom - top);
-      if (!memory_) {
+      if (mode_ == HostMode::kCopy) {
         const size_t row = size_t(std::min(right - left, width_)) * 4;
         for (int32_t y = 0; y < std::min(bottom - top, height_); ++y) {
           std::memcpy(image_.data() + size_t(y) * size_t(width_) * 4,
@@ -196,8 +207,9 @@ class BenchWindow final : public qrplat::WindowHost {
 
  private:
   const int32_t width_, height_;
-  std::unique_ptr<qrplat::MemoryWindowHost> memory_;  // "memory" mode only
-  std::vector<uint8_t> image_;                        // "copy" mode; display thread only
+  const HostMode mode_;
+  std::unique_ptr<qrplat::MemoryWindowHost> memory_;  // kMemory only
+  std::vector<uint8_t> image_;                        // kCopy only; display thread only
   mutable std::mutex mutex_;
   std::vector<Shown> shown_;      // guarded by mutex_
   uint64_t presents_ = 0;         // guarded by mutex_
@@ -211,9 +223,10 @@ struct Options {
   std::vector<int> streams{1, 4, 8};
   double seconds = 10;
   double settle = 2;
-  bool memory_host = false;
+  HostMode host = HostMode::kCopy;
   bool ffmpeg = true;
   bool automatic = true;
+  bool control = true;  // the cameras answer the event-channel subscription
   std::string ffmpeg_path = "ffmpeg";
 };
 
@@ -299,7 +312,7 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
   std::vector<uint32_t> window_ids, handles;
   std::vector<double> started_ms;
   for (int i = 0; i < k; ++i) {
-    windows.push_back(std::make_shared<BenchWindow>(kWidth, kHeight, opt.memory_host));
+    windows.push_back(std::make_shared<BenchWindow>(kWidth, kHeight, opt.host));
     window_ids.push_back(qrplat::RegisterWindow(windows.back()));
   }
   const double rss0 = RssMiB();
@@ -657,11 +670,14 @@ void Usage(FILE* f) {
       "  --streams LIST   numbers of simultaneous streams, comma-separated (default 1,4,8)\n"
       "  --seconds S      measurement window per phase (default 10)\n"
       "  --settle S       wait after the first pictures before measuring (default 2)\n"
-      "  --host copy|memory  window host: own memcpy host (default) or the platform's\n"
-      "                   MemoryWindowHost\n"
+      "  --host copy|none|memory  window host: copies each present with memcpy like a\n"
+      "                   real window (default); reads only the frame number; or the\n"
+      "                   platform's MemoryWindowHost (converts every pixel)\n"
       "  --ffmpeg PATH    the ffmpeg command (default ffmpeg)\n"
       "  --no-ffmpeg      skip the ffmpeg phase\n"
-      "  --no-auto        skip the automatic live-view performance phase\n",
+      "  --no-auto        skip the automatic live-view performance phase\n"
+      "  --no-event-service  cameras without the MCTP service on the RTSP port (the\n"
+      "                   client's event-channel subscription goes unanswered)\n",
       f);
 }
 
@@ -676,6 +692,8 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       opt->ffmpeg = false;
     } else if (a == "--no-auto") {
       opt->automatic = false;
+    } else if (a == "--no-event-service") {
+      opt->control = false;
     } else if (a == "--streams") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -696,9 +714,16 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       (a == "--seconds" ? opt->seconds : opt->settle) = s;
     } else if (a == "--host") {
       const char* v = value();
-      if (v == nullptr || (std::strcmp(v, "copy") != 0 && std::strcmp(v, "memory") != 0))
+      if (v == nullptr) return false;
+      if (std::strcmp(v, "none") == 0) {
+        opt->host = HostMode::kNone;
+      } else if (std::strcmp(v, "copy") == 0) {
+        opt->host = HostMode::kCopy;
+      } else if (std::strcmp(v, "memory") == 0) {
+        opt->host = HostMode::kMemory;
+      } else {
         return false;
-      opt->memory_host = std::strcmp(v, "memory") == 0;
+      }
     } else if (a == "--ffmpeg") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -718,9 +743,9 @@ std::string SelfExe() {
 }
 
 int Main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--serve") == 0) {
+  if (argc == 4 && std::strcmp(argv[1], "--serve") == 0) {
     const int n = std::atoi(argv[2]);
-    return n >= 1 && n <= 8 ? RunSimulatorChild(n) : 2;
+    return n >= 1 && n <= 8 ? RunSimulatorChild(n, std::strcmp(argv[3], "control") == 0) : 2;
   }
   Options opt;
   if (!ParseOptions(argc, argv, &opt)) {
@@ -734,16 +759,19 @@ int Main(int argc, char** argv) {
   const int devices = *std::max_element(opt.streams.begin(), opt.streams.end());
   SimulatorProcess sim;
   std::string error;
-  if (!sim.Start(SelfExe(), devices, &error)) {
+  if (!sim.Start(SelfExe(), devices, opt.control, &error)) {
     std::fprintf(stderr, "qr-bench-live: %s\n", error.c_str());
     return 1;
   }
   CaptureTable table(&sim);
   std::printf(
       "qr-bench-live: %d simulated H.264 %dx%d %d fps streams (simulator pid %d), window %.1f s, "
-      "settle %.1f s, host %s, %ld cores\n",
+      "settle %.1f s, host %s, %ld cores, load average %s\n",
       devices, kWidth, kHeight, kFps, int(sim.pid()), opt.seconds, opt.settle,
-      opt.memory_host ? "memory" : "copy", sysconf(_SC_NPROCESSORS_ONLN));
+      opt.host == HostMode::kNone     ? "none"
+      : opt.host == HostMode::kMemory ? "memory"
+                                      : "copy",
+      sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
   std::fflush(stdout);
 
   QRNET_Startup(0, 0, nullptr, 0);
@@ -774,7 +802,7 @@ int Main(int argc, char** argv) {
   QRNET_Cleanup();
   sim.Stop();
 
-  std::printf("\nsummary:\n");
+  std::printf("\nsummary (load average %s):\n", LoadAverage().c_str());
   for (const auto& r : results) std::printf("%s", SummaryLines(r).c_str());
   return ok ? 0 : 1;
 }

@@ -13,7 +13,12 @@
 #include <sstream>
 #include <thread>
 
+#include "devicesim/control.h"
 #include "devicesim/device.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace livebench {
 
@@ -24,12 +29,16 @@ constexpr uint32_t kLedgerFrames = 8192;
 
 }  // namespace
 
-int RunSimulatorChild(int devices) {
+int RunSimulatorChild(int devices, bool control) {
   signal(SIGPIPE, SIG_IGN);
   // The parent stops us through the pipe; a Ctrl-C in the terminal reaches
   // the whole process group, and the parent handles it.
   signal(SIGINT, SIG_IGN);
+  av_log_set_level(AV_LOG_ERROR);  // no encoder banners on the terminal
   std::vector<std::unique_ptr<devicesim::Device>> sims;
+  // The command and event service of a camera on the RTSP port: the client
+  // subscribes to the event channel after PLAY.
+  std::vector<std::unique_ptr<devicesim::ControlService>> controls;
   std::string ready = "ready";
   for (int d = 0; d < devices; ++d) {
     devicesim::Config cfg;
@@ -43,6 +52,10 @@ int RunSimulatorChild(int devices) {
     // device is its own stream and encoder anyway, and no two are alike.
     cfg.bitrate_kbps = 2094 + 16 * d;
     auto sim = std::make_unique<devicesim::Device>();
+    if (control) {
+      controls.push_back(std::make_unique<devicesim::ControlService>());
+      controls.back()->Attach(*sim);
+    }
     if (!sim->Start(cfg, 0)) {
       std::fprintf(stderr, "qr-bench-live simulator: %s\n", sim->Error().c_str());
       return 1;
@@ -85,7 +98,8 @@ SimulatorProcess::~SimulatorProcess() {
   Stop();
 }
 
-bool SimulatorProcess::Start(const std::string& self_exe, int devices, std::string* error) {
+bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool control,
+                             std::string* error) {
   int down[2], up[2];  // parent -> child, child -> parent
   if (pipe2(down, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + std::strerror(errno);
@@ -108,7 +122,7 @@ bool SimulatorProcess::Start(const std::string& self_exe, int devices, std::stri
     dup2(down[0], STDIN_FILENO);
     dup2(up[1], STDOUT_FILENO);
     execl(self_exe.c_str(), self_exe.c_str(), "--serve", count.c_str(),
-          static_cast<char*>(nullptr));
+          control ? "control" : "no-control", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(down[0]);

@@ -1,10 +1,12 @@
 // The simulated cameras of qr-bench-live, run in a child process so that the
 // benchmark's own CPU figures never include the encoders.
 //
-// The child is the benchmark binary itself started with "--serve N": it runs N
-// devicesim::Device instances on loopback, one encoder each (the streams are
-// distinct: each device encodes its own stream, at a slightly different bit
-// rate), and answers line requests on its standard input:
+// The child is the benchmark binary itself started with "--serve N control"
+// (or "no-control"): it runs N devicesim::Device instances on loopback, one
+// encoder each (the streams are distinct: each device encodes its own stream,
+// at a slightly different bit rate), each with the MCTP control service that
+// answers the client's event-channel subscription (unless "no-control"), and
+// answers line requests on its standard input:
 //
 //   child -> parent, once:   "ready PORT0 PORT1 ...\n"
 //   "times D FROM\n"      -> "ok T0 T1 ...\n": capture times (steady-clock ms)
@@ -25,8 +27,8 @@
 
 namespace livebench {
 
-// The body of "--serve N": returns the process exit code.
-int RunSimulatorChild(int devices);
+// The body of "--serve N control|no-control": returns the process exit code.
+int RunSimulatorChild(int devices, bool control);
 
 // Parent side: starts and owns the child. Not thread-safe; one owner.
 class SimulatorProcess {
@@ -36,8 +38,8 @@ class SimulatorProcess {
   SimulatorProcess(const SimulatorProcess&) = delete;
   SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
-  // Starts `self_exe --serve devices` and waits for its ready line.
-  bool Start(const std::string& self_exe, int devices, std::string* error);
+  // Starts `self_exe --serve devices ...` and waits for its ready line.
+  bool Start(const std::string& self_exe, int devices, bool control, std::string* error);
   // Asks the child to quit and reaps it (SIGKILL after 5 s).
   void Stop();
 
