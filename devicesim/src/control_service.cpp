@@ -14,6 +14,7 @@
 
 #include "devicesim/control.h"
 #include "devicesim/device.h"
+#include "socket_util.h"
 
 namespace devicesim {
 
@@ -21,16 +22,6 @@ namespace {
 
 // A message may not exceed this; a peer that sends more is disconnected.
 constexpr size_t kMaxMessageBytes = 16384;
-
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(size_t(n));
-  }
-  return true;
-}
 
 // "@a@b@c..." at the start of `line`; stops at the first field that is not a
 // number.

@@ -17,22 +17,13 @@
 #include <vector>
 
 #include "devicesim/control.h"
+#include "socket_util.h"
 
 namespace devicesim {
 
 namespace {
 
 constexpr std::string_view kHandshake = "qr_transmit";
-
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(size_t(n));
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -7,30 +7,21 @@
 #include <algorithm>
 #include <memory>
 
+#include "api/export_guard.h"
 #include "media/av_display.h"
 #include "media/renderer.h"
 #include "quornet.h"
 #include "session/client_session.h"
 
 using quornet::CClientSession;
+using quornet::WithSession;
 
 namespace {
-
-template <class R, class F>
-R OnSession(uint32_t handle, R failure, F&& body) {
-  try {
-    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
-    if (!session) return failure;
-    return body(*session);
-  } catch (...) {
-    return failure;
-  }
-}
 
 // Stores one setting and returns the handle (0 for an invalid handle).
 template <class F>
 uint32_t StoreSetting(uint32_t handle, F&& store) {
-  return OnSession(handle, uint32_t{0}, [&](CClientSession& s) {
+  return WithSession(handle, uint32_t{0}, [&](CClientSession& s) {
     store(s);
     return handle;
   });
@@ -41,7 +32,7 @@ uint32_t StoreSetting(uint32_t handle, F&& store) {
 extern "C" {
 
 QRNET_API void QRNET_SetLiveViewPerformance(uint32_t handle, int32_t value) {
-  OnSession(handle, 0, [value](CClientSession& s) {
+  WithSession(handle, 0, [value](CClientSession& s) {
     quornet::ApplyLiveViewPerformance(s, value);
     return 0;
   });
@@ -52,7 +43,7 @@ QRNET_API uint32_t QRNET_SetRestoreFrame(uint32_t handle, int32_t count) {
 }
 
 QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps, int32_t* second) {
-  return OnSession(handle, int32_t{0}, [&](CClientSession& s) {
+  return WithSession(handle, int32_t{0}, [&](CClientSession& s) {
     if (bit_rate_kbps != nullptr) *bit_rate_kbps = s.measured_bit_rate.load();
     if (second != nullptr) *second = 0;
     return int32_t{1};
@@ -60,7 +51,7 @@ QRNET_API int32_t QRNET_GetBitStreamInfo(uint32_t handle, int32_t* bit_rate_kbps
 }
 
 QRNET_API int32_t QRNET_ClientSetWnd(uint32_t handle, uint32_t window) {
-  OnSession(handle, 0, [window](CClientSession& s) {
+  WithSession(handle, 0, [window](CClientSession& s) {
     if (s.video_window.load() == window) return 0;
     s.video_window.store(window);
     if (window != 0) {
@@ -73,7 +64,7 @@ QRNET_API int32_t QRNET_ClientSetWnd(uint32_t handle, uint32_t window) {
 }
 
 QRNET_API int32_t QRNET_ClientRefreshWnd(uint32_t handle) {
-  return OnSession(handle, int32_t{0}, [](CClientSession& s) {
+  return WithSession(handle, int32_t{0}, [](CClientSession& s) {
     if (s.view_flag.load() == 0) return int32_t{0};
     std::shared_ptr<quornet::CAVDisplay> display = quornet::FindDisplay(s);
     return display ? display->renderer().Refresh() : int32_t{0};
@@ -81,7 +72,7 @@ QRNET_API int32_t QRNET_ClientRefreshWnd(uint32_t handle) {
 }
 
 QRNET_API int32_t QRNET_ClientShowMDRegion(uint32_t handle, int32_t flags) {
-  return OnSession(handle, int32_t{0}, [flags](CClientSession& s) {
+  return WithSession(handle, int32_t{0}, [flags](CClientSession& s) {
     s.md_region_mode.store(flags);
     return int32_t{1};
   });
@@ -115,7 +106,7 @@ QRNET_API uint32_t QRNET_ShowLocalRect(uint32_t handle, int32_t flag) {
 }
 
 QRNET_API int32_t QRNET_EptzZoom(uint32_t handle, int32_t step) {
-  return OnSession(handle, int32_t{0}, [step](CClientSession& s) {
+  return WithSession(handle, int32_t{0}, [step](CClientSession& s) {
     int32_t level = s.ezoom_level.load();
     int32_t next;
     do {

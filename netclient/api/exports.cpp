@@ -5,6 +5,7 @@
 // exception out.
 #include <cstdarg>
 
+#include "api/export_guard.h"
 #include "api/handle_table.h"
 #include "api/process_state.h"
 #include "net/quorsock.h"
@@ -12,21 +13,9 @@
 #include "session/client_session.h"
 
 using quornet::CClientSession;
+using quornet::WithSession;
 
 namespace {
-
-// Runs `body` on the session of `handle`, or returns `failure` for an invalid
-// handle or when anything throws.
-template <class R, class F>
-R WithSession(uint32_t handle, R failure, F&& body) {
-  try {
-    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
-    if (!session) return failure;
-    return body(*session);
-  } catch (...) {
-    return failure;
-  }
-}
 
 uint32_t StartLive(const QRNET_ClientParam* param, bool trans, int32_t server_channel,
                    int32_t server_flag) {

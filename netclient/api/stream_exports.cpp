@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "api/export_guard.h"
 #include "api/process_state.h"
 #include "net/av_source.h"
 #include "quornet.h"
@@ -39,19 +40,15 @@ QRNET_API uint32_t QRNET_ClientNVRReplay(const QRNET_ClientParam* param, const c
 
 QRNET_API int32_t QRNET_SetSpeed(uint32_t handle, int32_t speed_exponent) {
   if (speed_exponent < -4 || speed_exponent > 4) return 0;
-  try {
-    std::shared_ptr<CClientSession> session = CClientSession::Find(handle);
-    if (!session) return 0;
-    session->speed_exponent.store(speed_exponent);
-    if (session->replay_mode.load() != 0) {
-      if (std::shared_ptr<quornet::CAVSource> source = session->source()) {
+  return quornet::WithSession(handle, int32_t{0}, [&](CClientSession& session) {
+    session.speed_exponent.store(speed_exponent);
+    if (session.replay_mode.load() != 0) {
+      if (std::shared_ptr<quornet::CAVSource> source = session.source()) {
         source->SetSpeed(speed_exponent);
       }
     }
-    return 1;
-  } catch (...) {
-    return 0;
-  }
+    return int32_t{1};
+  });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "api/export_guard.h"
 #include "control/mctp.h"
 #include "control/mctp_exchange.h"
 #include "control/session_fields.h"
@@ -35,14 +36,9 @@ bool Send(const CClientSession& session, const mctp::Timeouts& timeouts, const s
   return mctp::Exchange(session.host, session.port, timeouts, message, reply);
 }
 
-// Runs an export body; no exception leaves the library.
 template <class F>
 int32_t Guard(F&& body) {
-  try {
-    return body();
-  } catch (...) {
-    return 0;
-  }
+  return Guarded(int32_t{0}, std::forward<F>(body));
 }
 
 }  // namespace

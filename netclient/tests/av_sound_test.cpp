@@ -29,43 +29,20 @@ extern "C" {
 #include "quornet.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
+#include "tests/test_signals.h"
 
 namespace quornet {
 namespace {
+
+using test::Rms;
+using test::Tone;
+using test::ToneShare;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Frames = std::vector<Bytes>;
 
 // ---- Signals ----------------------------------------------------------------------
-
-std::vector<int16_t> Tone(double freq, int rate, size_t n, double amplitude) {
-  std::vector<int16_t> v(n);
-  for (size_t i = 0; i < n; ++i)
-    v[i] = static_cast<int16_t>(
-        std::lround(amplitude * std::sin(2 * std::numbers::pi * freq * double(i) / rate)));
-  return v;
-}
-
-double Rms(const int16_t* x, size_t n) {
-  double s = 0;
-  for (size_t i = 0; i < n; ++i) s += double(x[i]) * x[i];
-  return n ? std::sqrt(s / double(n)) : 0;
-}
-
-// Share of the signal's energy at one frequency (Goertzel), 0..1.
-double ToneShare(const int16_t* x, size_t n, double freq, int rate) {
-  const double w = 2 * std::numbers::pi * freq / rate;
-  double s1 = 0, s2 = 0, total = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double s = x[i] + 2 * std::cos(w) * s1 - s2;
-    s2 = s1;
-    s1 = s;
-    total += double(x[i]) * x[i];
-  }
-  const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
-  return total > 0 ? 2 * power / (double(n) * total) : 0;
-}
 
 // ---- libavcodec encoders ----------------------------------------------------------
 
