@@ -1,15 +1,11 @@
-// qr-view against the simulated camera with real decoding: the run-to-count
-// mode in-process and as the program, the pictures it saves, the link-state
-// text through a device outage, and the command line.
+// qr-view against the simulated camera with real decoding, in-process: the
+// run-to-count mode and the pictures it saves, the link-state text through a
+// device outage, and the command line.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QImage>
 #include <QMouseEvent>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -17,6 +13,7 @@
 #include "devicesim/frame_code.h"
 #include "live_view.h"
 #include "options.h"
+#include "picture_checks.h"
 #include "qt_test_util.h"
 #include "quornet.h"
 #include "quorpane/video_widget.h"
@@ -25,6 +22,9 @@
 
 namespace qrview {
 namespace {
+
+using testing::ExpectColourBars;
+using testing::FrameNumber;
 
 using quorpane::testing::App;
 using quorpane::testing::PumpUntil;
@@ -41,46 +41,6 @@ ParseResult Parse(QStringList args, ViewerOptions* o, QString* message = nullptr
   QString unused;
   args.prepend(QStringLiteral("qr-view"));
   return ParseViewerOptions(args, o, message != nullptr ? message : &unused);
-}
-
-// The frame number coded into the top band of a saved picture.
-std::optional<uint32_t> FrameNumber(const QImage& image) {
-  const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-  return devicesim::frame_code::DecodeBgrx(rgb.constBits(), int(rgb.bytesPerLine()), rgb.width(),
-                                           rgb.height());
-}
-
-// Checks the eight colour bars (75 % white, yellow, cyan, green, magenta,
-// red, blue, black) a quarter down the picture, each channel high or low.
-void ExpectColourBars(const QImage& image) {
-  static const int kOn[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
-                                {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
-  const int y = image.height() / 4;
-  for (int k = 0; k < 8; ++k) {
-    const int x = (2 * k + 1) * image.width() / 16;
-    const QRgb p = image.pixel(x, y);
-    const int channels[3] = {qRed(p), qGreen(p), qBlue(p)};
-    for (int c = 0; c < 3; ++c) {
-      if (kOn[k][c]) {
-        EXPECT_GT(channels[c], 150) << "bar " << k << " channel " << c;
-      } else {
-        EXPECT_LT(channels[c], 50) << "bar " << k << " channel " << c;
-      }
-    }
-  }
-}
-
-// A loopback port with nothing listening.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 devicesim::Config SmallCamera() {
@@ -196,61 +156,6 @@ INSTANTIATE_TEST_SUITE_P(Transports, CountingRunTest,
                          [](const ::testing::TestParamInfo<uint16_t>& info) {
                            return info.param == QRNET_TRANSPORT_RTSP_TCP ? "Tcp" : "Udp";
                          });
-
-// The program itself with its built-in camera, as scripts/run.sh runs it
-// without a display: both transports, both codecs.
-TEST(QrViewProgram, HeadlessRunWithTheBuiltInCamera) {
-  QTemporaryDir dir;
-  struct Case {
-    const char* transport;
-    const char* codec;
-  };
-  for (const Case c : {Case{"tcp", "h264"}, Case{"udp", "mjpeg"}}) {
-    SCOPED_TRACE(c.transport);
-    const QString png = dir.filePath(QStringLiteral("%1.png").arg(c.transport));
-    QProcess p;
-    p.setProcessChannelMode(QProcess::SeparateChannels);
-    p.start(QStringLiteral(QR_VIEW_PATH),
-            {"--frames", "30", "--save-png", png, "--transport", c.transport, "--sim-size",
-             "640x360", "--sim-codec", c.codec, "--timeout", "60"});
-    ASSERT_TRUE(p.waitForFinished(120000));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
-    ASSERT_EQ(p.exitStatus(), QProcess::NormalExit);
-    ASSERT_EQ(p.exitCode(), 0) << out.toStdString() << p.readAllStandardError().toStdString();
-    EXPECT_TRUE(out.contains("simulated camera: rtsp://127.0.0.1:")) << out.toStdString();
-    EXPECT_TRUE(out.contains("saved picture: ")) << out.toStdString();
-
-    const QImage picture(png);
-    ASSERT_EQ(picture.size(), QSize(640, 360));
-    const auto frame = FrameNumber(picture);
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_GE(*frame, 1u);
-    EXPECT_LT(*frame, 100000u);
-    ExpectColourBars(picture);
-  }
-}
-
-TEST(QrViewProgram, TimesOutWithoutPictures) {
-  QTemporaryDir dir;
-  const QString png = dir.filePath("none.png");
-  QProcess p;
-  p.start(QStringLiteral(QR_VIEW_PATH),
-          {"--address", QStringLiteral("127.0.0.1:%1").arg(ClosedPort()), "--frames", "5",
-           "--timeout", "2", "--save-png", png});
-  ASSERT_TRUE(p.waitForFinished(60000));
-  const QString out = QString::fromUtf8(p.readAllStandardOutput());
-  EXPECT_EQ(p.exitCode(), 1) << out.toStdString();
-  EXPECT_TRUE(out.contains("frames shown: 0")) << out.toStdString();
-  EXPECT_TRUE(out.contains("time to first picture: none")) << out.toStdString();
-  EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("timed out after 2 s"));
-  EXPECT_FALSE(QFile::exists(png));
-
-  // Usage errors are told apart from a run without pictures.
-  QProcess bad;
-  bad.start(QStringLiteral(QR_VIEW_PATH), {"--transport", "carrier-pigeon"});
-  ASSERT_TRUE(bad.waitForFinished(60000));
-  EXPECT_EQ(bad.exitCode(), 2);
-}
 
 // The window through a device outage: the link-state text appears over the
 // video while the device is away, the library reconnects on its own when the

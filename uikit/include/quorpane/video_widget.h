@@ -30,12 +30,14 @@ namespace quorpane {
 
 class VideoWindowHost;
 
-// A window message as a Qt event (type WindowMessageEvent::kType).
+// A window message as a Qt event (type WindowMessageEvent::kType). Built on
+// the posting thread, delivered and destroyed on the GUI thread.
 class WindowMessageEvent : public QEvent {
  public:
   static const QEvent::Type kType;
   WindowMessageEvent(uint32_t msg, uint32_t wparam, int32_t lparam)
       : QEvent(kType), msg_(msg), wparam_(wparam), lparam_(lparam) {}
+  ~WindowMessageEvent() override;
   uint32_t msg() const { return msg_; }
   uint32_t wparam() const { return wparam_; }
   int32_t lparam() const { return lparam_; }
@@ -56,8 +58,8 @@ class QrVideoWidget : public QWidget {
   // The id under which the widget is registered; never 0.
   uint32_t hostId() const { return id_; }
 
-  // The newest presented image (the source rectangle at its own size, 32-bit
-  // RGB); null before the first present. Thread-safe.
+  // A copy of the newest presented image (the source rectangle at its own
+  // size, 32-bit RGB); null before the first present. Thread-safe.
   QImage lastFrame() const;
   // Presents so far. Thread-safe.
   uint64_t presentCount() const;

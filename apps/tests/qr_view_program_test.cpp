@@ -1,0 +1,79 @@
+// The qr-view program as scripts/run.sh runs it without a display: its
+// built-in camera, the saved picture, the exit codes. A separate binary from
+// the in-process tests because it forks.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "picture_checks.h"
+#include "qt_test_util.h"
+
+namespace qrview {
+namespace {
+
+using testing::ClosedPort;
+using testing::ExpectColourBars;
+using testing::FrameNumber;
+
+// The program itself with its built-in camera, as scripts/run.sh runs it
+// without a display: both transports, both codecs.
+TEST(QrViewProgram, HeadlessRunWithTheBuiltInCamera) {
+  quorpane::testing::App();
+  QTemporaryDir dir;
+  struct Case {
+    const char* transport;
+    const char* codec;
+  };
+  for (const Case c : {Case{"tcp", "h264"}, Case{"udp", "mjpeg"}}) {
+    SCOPED_TRACE(c.transport);
+    const QString png = dir.filePath(QStringLiteral("%1.png").arg(c.transport));
+    QProcess p;
+    p.setProcessChannelMode(QProcess::SeparateChannels);
+    p.start(QStringLiteral(QR_VIEW_PATH),
+            {"--frames", "30", "--save-png", png, "--transport", c.transport, "--sim-size",
+             "640x360", "--sim-codec", c.codec, "--timeout", "60"});
+    ASSERT_TRUE(p.waitForFinished(120000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    ASSERT_EQ(p.exitStatus(), QProcess::NormalExit);
+    ASSERT_EQ(p.exitCode(), 0) << out.toStdString() << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains("simulated camera: rtsp://127.0.0.1:")) << out.toStdString();
+    EXPECT_TRUE(out.contains("saved picture: ")) << out.toStdString();
+
+    const QImage picture(png);
+    ASSERT_EQ(picture.size(), QSize(640, 360));
+    const auto frame = FrameNumber(picture);
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_GE(*frame, 1u);
+    EXPECT_LT(*frame, 100000u);
+    ExpectColourBars(picture);
+  }
+}
+
+TEST(QrViewProgram, TimesOutWithoutPictures) {
+  quorpane::testing::App();
+  QTemporaryDir dir;
+  const QString png = dir.filePath("none.png");
+  QProcess p;
+  p.start(QStringLiteral(QR_VIEW_PATH),
+          {"--address", QStringLiteral("127.0.0.1:%1").arg(ClosedPort()), "--frames", "5",
+           "--timeout", "2", "--save-png", png});
+  ASSERT_TRUE(p.waitForFinished(60000));
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  EXPECT_EQ(p.exitCode(), 1) << out.toStdString();
+  EXPECT_TRUE(out.contains("frames shown: 0")) << out.toStdString();
+  EXPECT_TRUE(out.contains("time to first picture: none")) << out.toStdString();
+  EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("timed out after 2 s"));
+  EXPECT_FALSE(QFile::exists(png));
+
+  // Usage errors are told apart from a run without pictures.
+  QProcess bad;
+  bad.start(QStringLiteral(QR_VIEW_PATH), {"--transport", "carrier-pigeon"});
+  ASSERT_TRUE(bad.waitForFinished(60000));
+  EXPECT_EQ(bad.exitCode(), 2);
+}
+
+}  // namespace
+}  // namespace qrview
