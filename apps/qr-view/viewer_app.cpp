@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "devicesim/control.h"
 #include "devicesim/device.h"
 #include "quorpane/video_widget.h"
 #include "viewer_window.h"
@@ -138,13 +139,19 @@ class CountingRun : public QObject {
 int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) {
   ViewerOptions o = options;
   // The simulated camera outlives the window, so the client stops first.
+  // Like a real camera it answers the control protocol on its RTSP port: the
+  // client subscribes to its event channel when the stream starts, and a
+  // device that never answers holds the first picture back until the
+  // subscription times out.
   std::unique_ptr<devicesim::Device> sim;
+  devicesim::ControlService control;
   if (o.address.isEmpty()) {
     devicesim::Config config;
     config.codec = o.sim_codec;
     config.width = o.sim_size.width();
     config.height = o.sim_size.height();
     sim = std::make_unique<devicesim::Device>();
+    control.Attach(*sim);
     if (!sim->Start(config, 0)) {
       err << "simulated camera did not start: " << QString::fromStdString(sim->Error()) << "\n";
       return 2;
