@@ -342,9 +342,16 @@ void Connection::ProcessInput() {
       in.erase(0, 4 + len);
       continue;
     }
+    // A peer of a protocol this device does not serve may never send the
+    // blank line that ends an RTSP request: judge its first line at once.
+    const size_t eol = in.find('\n');
+    std::string_view first_line(in.data(), eol == std::string::npos ? 0 : eol);
+    if (!first_line.empty() && first_line.back() == '\r') first_line.remove_suffix(1);
+    const bool foreign =
+        eol != std::string::npos && first_line.find(" RTSP/1.") == std::string_view::npos;
     Request req;
     size_t used = 0;
-    const ParseStatus st = ParseRequest(in, &req, &used);
+    const ParseStatus st = foreign ? ParseStatus::kBad : ParseRequest(in, &req, &used);
     if (st == ParseStatus::kNeedMore) return;
     if (st == ParseStatus::kBad) {
       // The stream cannot be resynchronised after a framing error.

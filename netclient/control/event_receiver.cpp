@@ -25,11 +25,34 @@ CEventReceiver2::~CEventReceiver2() {
 bool CEventReceiver2::Start(CClientSession* session, std::string_view rtsp_session_id) {
   if (session == nullptr || session_ != nullptr) return false;
   session_ = session;
-  const std::string message = mctp::BuildAliveSubscribe(rtsp_session_id, session->channel);
-  if (message.empty()) return false;
+  subscription_ = mctp::BuildAliveSubscribe(rtsp_session_id, session->channel);
+  if (subscription_.empty() || !Subscribe()) return false;
+  if (JThread::Start() != 0) {
+    sock_.Close();
+    return false;
+  }
+  return true;
+}
+
+bool CEventReceiver2::StartInBackground(CClientSession* session, std::string_view rtsp_session_id) {
+  if (session == nullptr || session_ != nullptr) return false;
+  session_ = session;
+  subscription_ = mctp::BuildAliveSubscribe(rtsp_session_id, session->channel);
+  if (subscription_.empty()) return false;
+  subscribe_on_thread_ = true;
+  return JThread::Start() == 0;
+}
+
+bool CEventReceiver2::Subscribe() {
+  const CClientSession* session = session_;
   if (!sock_.Create(session->host, session->port, kSubscribeTimeouts.connect_ms,
-                    kSubscribeTimeouts.send_ms, kSubscribeTimeouts.recv_ms, -1) ||
-      !sock_.Connect() || !sock_.Send(message.data(), int32_t(message.size()))) {
+                    kSubscribeTimeouts.send_ms, kSubscribeTimeouts.recv_ms, -1)) {
+    return false;
+  }
+  // Create forgets a Close that came before it: a stop requested by then is
+  // seen here, a later one wakes the calls below.
+  if (stop_.load(std::memory_order_acquire) || !sock_.Connect() ||
+      !sock_.Send(subscription_.data(), int32_t(subscription_.size()))) {
     sock_.Close();
     return false;
   }
@@ -57,10 +80,6 @@ bool CEventReceiver2::Start(CClientSession* session, std::string_view rtsp_sessi
     buffer_.Commit(rest.size());
   }
   sock_.SetRecvTimeOut(kPollMs);
-  if (JThread::Start() != 0) {
-    sock_.Close();
-    return false;
-  }
   return true;
 }
 
@@ -85,6 +104,7 @@ int32_t CEventReceiver2::Thread() {
   uint32_t last_keep_alive = 0;
   bool first = true;
   std::string message;
+  if (subscribe_on_thread_ && !Subscribe()) return 0;
   // Reports that arrived together with the subscription reply.
   while (buffer_.Next(&message)) {
     if (!HandleMessage(message)) return 0;

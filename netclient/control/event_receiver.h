@@ -44,6 +44,10 @@ class CEventReceiver2 : public qrplat::JThread {
   // did not start: then nothing runs and the socket is closed. `session` must
   // stay alive until Stop() returns. Call once.
   bool Start(CClientSession* session, std::string_view rtsp_session_id);
+  // Like Start, but the subscription runs on the receiver's own thread, so
+  // that the stream source never waits for a slow device: false only when
+  // the thread did not start. A refused subscription ends the thread quietly.
+  bool StartInBackground(CClientSession* session, std::string_view rtsp_session_id);
   // Sets the stop flag, closes the socket (a blocked send or receive returns
   // at once) and waits for the thread. Idempotent; safe when never started.
   // Never call it on the receiver's own thread.
@@ -60,8 +64,13 @@ class CEventReceiver2 : public qrplat::JThread {
   // Receives once, waiting at most kPollMs for data. >0 bytes, 0 nothing
   // arrived in time, -1 the channel failed (closed, error).
   int ReceiveSome(char* buffer, size_t capacity);
+  // Sends the subscription and reads its reply; false (socket closed) when
+  // the device refused or did not answer.
+  bool Subscribe();
 
   CClientSession* session_ = nullptr;
+  std::string subscription_;          // the "CMD:ALIVE" message
+  bool subscribe_on_thread_ = false;  // set before the thread starts
   CQuorsock sock_{0};
   std::atomic<bool> stop_{false};
   // Owned by the receiver thread once it runs; Start fills it with bytes that

@@ -18,13 +18,14 @@ class DeviceEventReceiver : public IDeviceEventReceiver {
       : session_(session), rtsp_(rtsp) {}
   ~DeviceEventReceiver() override { Stop(); }
 
-  // Subscribes and starts the receiver thread: the subscription is only worth
-  // keeping with a thread that serves it. The session id changes with every
-  // reconnection, so it is read here, not when the receiver is created.
+  // Starts a receiver that subscribes on its own thread: a device that is
+  // slow to answer (or never does) must not hold up the stream, which the
+  // source thread reads. The session id changes with every reconnection, so
+  // it is read here, not when the receiver is created.
   bool Connect() override {
     Stop();
     auto receiver = std::make_unique<CEventReceiver2>();
-    if (!receiver->Start(&session_, rtsp_.session_id())) return false;
+    if (!receiver->StartInBackground(&session_, rtsp_.session_id())) return false;
     receiver_ = std::move(receiver);
     return true;
   }

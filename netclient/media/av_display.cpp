@@ -123,10 +123,12 @@ void CAVDisplay::Sleep(uint32_t ms) {
 
 void CAVDisplay::RunPacer(int32_t speed_exponent) {
   PacerRecord p = LoadPacer(session_);
-  const int32_t delay = PacerDelay(p, speed_exponent, clock_.NowMs());
+  const uint32_t arrival = clock_.NowMs();
+  const int32_t delay = PacerDelay(p, speed_exponent, arrival);
   StorePacer(session_, p);
   if (delay > 0) Sleep(static_cast<uint32_t>(delay));
-  PacerAfterFrame(p, clock_.NowMs());
+  const bool live = session_.local_file_mode.load() == 0 && session_.replay_mode.load() == 0;
+  PacerAfterFrame(p, live ? arrival : clock_.NowMs());
   StorePacer(session_, p);
 }
 

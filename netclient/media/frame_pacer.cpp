@@ -10,9 +10,13 @@ namespace quornet {
 int32_t PacerDelay(PacerRecord& pacer, int32_t speed, uint32_t now) {
   if (pacer.fps <= 0) return 0;
   if (speed != pacer.last_speed) {
+    // The frame that changes the speed starts the new schedule and is shown
+    // at once: counting it as frame 1 would hold it (and, through the
+    // schedule, every later frame) one frame interval for nothing.
     pacer.last_speed = speed;
     pacer.frames = 0;
     pacer.start_ms = now;
+    return 0;
   }
   pacer.frames += 1;
   const int32_t s = std::clamp(speed, -4, 4);

@@ -27,9 +27,13 @@ constexpr int32_t kPacerRestartFrames = 200;
 
 // Accounts one shown frame at tick `now` with speed exponent `speed` and
 // returns the milliseconds to sleep before showing it (<= 0: show now).
+// A frame with a new speed exponent restarts the schedule at `now` and is
+// shown at once; frame n after it is due n frame intervals later.
 // Speed exponents outside -4..4 are taken as the nearest end.
 int32_t PacerDelay(PacerRecord& pacer, int32_t speed, uint32_t now);
-// After the sleep: restarts the count at `now` once it reached 200.
+// After the frame: restarts the count at `now` once it reached 200. Live view
+// passes the frame's arrival time (before the sleep), so that the new
+// schedule starts where the stream is and not one sleep later.
 void PacerAfterFrame(PacerRecord& pacer, uint32_t now);
 // Count 0, start = now (the speed is kept).
 void PacerRestart(PacerRecord& pacer, uint32_t now);

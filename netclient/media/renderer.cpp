@@ -306,9 +306,25 @@ bool CRenderer::StretchLocked() {
     cairo_surface_mark_dirty(staging_);
     src = staging_;
   }
+  const int32_t w = dest_.Width(), h = dest_.Height();
+  if (w == source_.Width() && h == source_.Height() &&
+      cairo_image_surface_get_format(src) == cairo_image_surface_get_format(back_)) {
+    // Window and picture have the same size: a row copy, not a cairo paint
+    // (which costs several times as much even with an identity transform).
+    cairo_surface_flush(back_);
+    const uint8_t* from = cairo_image_surface_get_data(src);
+    uint8_t* to = cairo_image_surface_get_data(back_);
+    const ptrdiff_t from_pitch = cairo_image_surface_get_stride(src);
+    const ptrdiff_t to_pitch = cairo_image_surface_get_stride(back_);
+    const size_t row_bytes = size_t(w) * 4;
+    for (int32_t row = 0; row < h; ++row) {
+      std::memcpy(to + row * to_pitch, from + row * from_pitch, row_bytes);
+    }
+    cairo_surface_mark_dirty(back_);
+    return true;
+  }
   cairo_t* cr = cairo_create(back_);
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-  const int32_t w = dest_.Width(), h = dest_.Height();
   if (w != source_.Width() || h != source_.Height()) {
     cairo_scale(cr, double(w) / source_.Width(), double(h) / source_.Height());
   }

@@ -332,13 +332,17 @@ TEST(FramePacerTest, DelaysFollowTheFrameCountScaledBySpeed) {
   EXPECT_EQ(PacerDelay(p, 0, 1130), -10);  // frame 3 late: no sleep
   EXPECT_EQ(p.frames, 3);
 
-  // A speed change restarts the count at the current time.
-  EXPECT_EQ(PacerDelay(p, 1, 2000), 20);  // 2x: 40 / 2
+  // A speed change restarts the schedule at the current time and shows its
+  // frame at once.
+  EXPECT_EQ(PacerDelay(p, 1, 2000), 0);
   EXPECT_EQ(p.start_ms, 2000u);
-  EXPECT_EQ(p.frames, 1);
+  EXPECT_EQ(p.frames, 0);
+  EXPECT_EQ(PacerDelay(p, 1, 2000), 20);  // 2x: 40 / 2
   EXPECT_EQ(PacerDelay(p, 1, 2000), 40);
+  EXPECT_EQ(PacerDelay(p, -2, 3000), 0);
   EXPECT_EQ(PacerDelay(p, -2, 3000), 160);  // 1/4 speed
-  EXPECT_EQ(PacerDelay(p, 4, 4000), 2);     // 16x: 40 / 16 = 2.5, truncated
+  EXPECT_EQ(PacerDelay(p, 4, 4000), 0);
+  EXPECT_EQ(PacerDelay(p, 4, 4000), 2);  // 16x: 40 / 16 = 2.5, truncated
 
   // 30 fps: due times are fractional and truncated after the subtraction.
   PacerRecord q;
@@ -391,9 +395,22 @@ TEST(FramePacerTest, DisplaySleepsTheDelayOnItsClock) {
   session.pacer_start_ms.store(clock.NowMs());
   display.RunPacer(0);
   EXPECT_EQ(clock.Slept(), 40u);
-  display.RunPacer(-1);  // speed change: restart, 80 ms at half speed
+  display.RunPacer(-1);  // speed change: restart, shown at once
+  EXPECT_EQ(clock.Slept(), 40u);
+  display.RunPacer(-1);  // 80 ms at half speed
   EXPECT_EQ(clock.Slept(), 120u);
   EXPECT_EQ(session.pacer_last_speed.load(), -1);
+
+  // Live view restarts the 200-frame schedule at the frame's arrival, not
+  // after its sleep: the next schedule starts where the stream is.
+  session.pacer_last_speed.store(0);
+  session.pacer_frames.store(kPacerRestartFrames - 1);
+  session.pacer_start_ms.store(clock.NowMs() - (kPacerRestartFrames - 1) * 40);
+  const uint32_t arrival = clock.NowMs();
+  display.RunPacer(0);
+  EXPECT_EQ(clock.Slept(), 160u);
+  EXPECT_EQ(session.pacer_frames.load(), 0);
+  EXPECT_EQ(session.pacer_start_ms.load(), arrival);
 }
 
 TEST(LiveViewPerformanceTest, RestoreFramesFromValueFrameRateAndBitRate) {

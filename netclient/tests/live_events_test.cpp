@@ -3,6 +3,7 @@
 // notification window behind the link states, in order. Loopback only.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "devicesim/control.h"
 #include "devicesim/device.h"
 #include "qrplat/memory_window.h"
+#include "qrplat/thread.h"
 #include "qrplat/window.h"
 #include "quornet.h"
 
@@ -100,6 +102,21 @@ TEST_P(LiveEventsTest, CameraReportsFollowTheLinkStatesInOrder) {
   ASSERT_EQ(seen_.size(), 2u);
   EXPECT_EQ(seen_[0].wparam, 2u);
   EXPECT_EQ(seen_[0].lparam, 9);
+}
+
+// A camera that takes the subscription and never answers it must not hold up
+// the stream (the source reads it) nor the stop.
+TEST_P(LiveEventsTest, SilentEventChannelHoldsUpNeitherStreamNorStop) {
+  if (!GetParam().expects_events) GTEST_SKIP() << "no event channel";
+  control_.faults().silent = true;
+  StartClient();
+  ASSERT_TRUE(CollectUntil(1, 0));
+  qrplat::SleepMs(500);  // the subscription is now waiting for its reply
+  EXPECT_EQ(QRNET_GetClientState(handle_), 0);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(QRNET_ClientStop(handle_), 1);
+  handle_ = 0;
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -197,6 +197,22 @@ TEST_F(RendererTest, StretchesOddSizedPicturesToTheWindow) {
   EXPECT_EQ(renderer_->GetState().source, (Rect{0, 0, 175, 143}));
 }
 
+TEST_F(RendererTest, PictureOfTheWindowSizeIsCopiedPixelForPixel) {
+  // Left half white, right half black, one picture row per window row.
+  Picture half(352, 288, 235, 128, 128);
+  for (int y = 0; y < 288; ++y) std::fill_n(half.ys.begin() + y * 352 + 176, 176, 16);
+  for (uint8_t option : {1, 0}) {  // RGB surface, then YV12 through the staging surface
+    Init(option);
+    ASSERT_TRUE(Draw(half));
+    const qrplat::Image img = host_->LastImage();
+    ASSERT_EQ(img.width, 352);
+    EXPECT_EQ(img.At(175, 0), PictureWhite());
+    EXPECT_NE(img.At(176, 0), PictureWhite());
+    EXPECT_EQ(img.At(175, 287), PictureWhite());
+    EXPECT_NE(img.At(351, 287), PictureWhite());
+  }
+}
+
 TEST_F(RendererTest, MotionRegionsAreFramedAtTheirScaledRectangles) {
   MotionRegionRecord record{};
   record.rect[0] = {100, 100, 300, 200};  // window: (50, 50) - (150, 100)
