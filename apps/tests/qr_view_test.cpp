@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
+#include "devicesim/control.h"
 #include "devicesim/device.h"
 #include "devicesim/frame_code.h"
 #include "live_view.h"
@@ -49,6 +50,14 @@ devicesim::Config SmallCamera() {
   config.height = 360;
   return config;
 }
+
+// A camera with its control service, which answers the client's event
+// subscription at stream start.
+struct Camera {
+  devicesim::Device device;
+  devicesim::ControlService control;
+  Camera() { control.Attach(device); }
+};
 
 TEST(QrViewOptions, ParsesAndRefusesWhatTheRecordCannotHold) {
   ViewerOptions o;
@@ -116,7 +125,8 @@ class CountingRunTest : public ::testing::TestWithParam<uint16_t> {};
 
 TEST_P(CountingRunTest, ShowsTheCameraPictureAndSavesIt) {
   App();
-  devicesim::Device device;
+  Camera camera;
+  devicesim::Device& device = camera.device;
   ASSERT_TRUE(device.Start(SmallCamera(), 0)) << device.Error();
   QTemporaryDir dir;
   ViewerOptions o;
@@ -162,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(Transports, CountingRunTest,
 // device is back, and the text goes again.
 TEST(QrViewWindow, ShowsTheLinkStateThroughAnOutageAndRecovers) {
   App();
-  devicesim::Device device;
+  Camera camera;
+  devicesim::Device& device = camera.device;
   ASSERT_TRUE(device.Start(SmallCamera(), 0)) << device.Error();
   const uint16_t port = device.Port();
 
