@@ -56,7 +56,10 @@ std::string Reply(std::string_view command_line, const std::vector<long>& values
                   bool trailing_at) {
   std::string r(command_line);
   r += '\n';
-  for (long v : values) r += "@" + std::to_string(v);
+  for (long v : values) {
+    r += '@';
+    r += std::to_string(v);
+  }
   if (trailing_at) r += '@';
   r += "\nEND\n";
   return r;
