@@ -1,3 +1,7 @@
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "viewer_app.h"
 
 #include <QApplication>
@@ -150,6 +154,9 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
     config.codec = o.sim_codec;
     config.width = o.sim_size.width();
     config.height = o.sim_size.height();
+    // The built-in camera's encoder would print its statistics into the
+    // viewer's output; this process owns FFmpeg's log level.
+    av_log_set_level(AV_LOG_ERROR);
     sim = std::make_unique<devicesim::Device>();
     control.Attach(*sim);
     if (!sim->Start(config, 0)) {
