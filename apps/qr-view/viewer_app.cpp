@@ -1,7 +1,3 @@
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "viewer_app.h"
 
 #include <QApplication>
@@ -11,6 +7,10 @@ extern "C" {
 #include <QTimer>
 #include <memory>
 #include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "devicesim/control.h"
 #include "devicesim/device.h"
