@@ -29,11 +29,13 @@ extern "C" {
 #include "quornet.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
+#include "tests/idle_source.h"
 #include "tests/test_signals.h"
 
 namespace quornet {
 namespace {
 
+using test::IdleSource;
 using test::Rms;
 using test::Tone;
 using test::ToneShare;
@@ -571,24 +573,6 @@ TEST_F(SoundTest, OutputThatCannotOpenIsLoggedAndPlaybackIsDropped) {
 }
 
 // ---- QRNET_ClientStopAudio / QRNET_ClientPlayAudio ----------------------------------
-
-// A stream source that only idles, so that a real session runs.
-class IdleSource : public CAVSource {
- public:
-  ~IdleSource() override { Stop(); }
-  bool Prepare() override { return true; }
-  void Release() override {}
-  int32_t Run() override {
-    while (!StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return 0;
-  }
-  int32_t Stop() override {
-    stop_.store(true);
-    Wait();
-    return 0;
-  }
-  int32_t SetSpeed(int32_t) override { return 1; }
-};
 
 TEST(ClientAudio, StopThenPlayResumesWithTheNextFrameAndDropsWhatWasQueued) {
   TempDir dir;

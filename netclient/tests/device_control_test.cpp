@@ -28,29 +28,14 @@
 #include "qrplat/window.h"
 #include "quornet.h"
 #include "session/client_session.h"
+#include "tests/idle_source.h"
 
 namespace quornet {
 namespace {
 
-constexpr uint32_t kNotifyMessage = 1124;
+using test::IdleSource;
 
-// A source that only idles: the command exports need a started client, not a
-// stream.
-class IdleSource : public CAVSource {
- public:
-  bool Prepare() override { return true; }
-  void Release() override {}
-  int32_t Run() override {
-    while (!StopRequested()) qrplat::SleepMs(10);
-    return 0;
-  }
-  int32_t Stop() override {
-    stop_.store(true);
-    Wait();
-    return 0;
-  }
-  int32_t SetSpeed(int32_t) override { return 1; }
-};
+constexpr uint32_t kNotifyMessage = 1124;
 
 // Puts the idle source in for the RTSP-over-TCP and private UDP transports for
 // the lifetime of the object.
