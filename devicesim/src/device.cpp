@@ -193,6 +193,9 @@ struct Connection {
   void DropSession(const std::string& id);
   Session* FindSession(const Request& req, bool* named);
   SourceKey KeyFor(const Target& t, int scale_milli) const;
+  // The encoder of `key`, started and ready; null with status 503 in `r`
+  // when there is none (too many configurations, or it did not start).
+  std::shared_ptr<MediaSource> ReadySource(const SourceKey& key, Reply* r);
 
   void Describe(const Request& req, Reply* r);
   void Setup(const Request& req, Reply* r);
@@ -301,8 +304,8 @@ bool Connection::Enqueue(QueuedPacket q) {
 bool Connection::WaitMs(int ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(ms);
   while (!stop.load()) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    // Rounded up: a truncated remainder would end the wait up to 1 ms early.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return true;
     pollfd p{wake_fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 100))) > 0) DrainWake(wake_fd);
@@ -503,18 +506,24 @@ void Connection::HandleRequest(const Request& req) {
   Respond(&req, cseq, std::move(r));
 }
 
+std::shared_ptr<MediaSource> Connection::ReadySource(const SourceKey& key, Reply* r) {
+  std::string err;
+  auto source = dev->GetSource(key, &err);
+  if (!source || !source->WaitReady(kReadyTimeout)) {
+    r->status = 503;
+    return nullptr;
+  }
+  return source;
+}
+
 void Connection::Describe(const Request& req, Reply* r) {
   auto target = ParseTarget(req.url);
   if (!target || target->channel > cfg.max_channel) {
     r->status = 404;
     return;
   }
-  std::string err;
-  auto source = dev->GetSource(KeyFor(*target, 1000), &err);
-  if (!source || !source->WaitReady(kReadyTimeout)) {
-    r->status = 503;
-    return;
-  }
+  auto source = ReadySource(KeyFor(*target, 1000), r);
+  if (!source) return;
   std::string base = req.url;
   while (!base.empty() && base.back() == '/') base.pop_back();
   std::string origin = dev->host;
@@ -556,12 +565,8 @@ void Connection::Setup(const Request& req, Reply* r) {
       r->status = 453;
       return;
     }
-    std::string err;
-    auto source = dev->GetSource(KeyFor(*target, 1000), &err);
-    if (!source || !source->WaitReady(kReadyTimeout)) {
-      r->status = 503;
-      return;
-    }
+    auto source = ReadySource(KeyFor(*target, 1000), r);
+    if (!source) return;
     auto ns = std::make_unique<Session>();
     do {
       ns->id = RandomHex(8, true);
@@ -640,12 +645,8 @@ void Connection::Play(const Request& req, Reply* r) {
     // A recording plays faster or slower: its pictures come at scale x fps.
     const int milli = static_cast<int>(std::lround(*scale * 1000));
     if (milli != s->source->key().scale_milli) {
-      std::string err;
-      auto source = dev->GetSource(KeyFor(s->target, milli), &err);
-      if (!source || !source->WaitReady(kReadyTimeout)) {
-        r->status = 503;
-        return;
-      }
+      auto source = ReadySource(KeyFor(s->target, milli), r);
+      if (!source) return;
       if (s->subscribed) s->source->Unsubscribe(s);
       s->subscribed = false;
       s->source = std::move(source);
