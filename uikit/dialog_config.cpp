@@ -86,7 +86,7 @@ CDialogConfig::CDialogConfig(int32_t language, QWidget* parent)
   capture_edit_->setEnabled(false);
   browse_->setFixedWidth(browse_->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 24);
   scale_->setRange(0, kScaleMaximum);
-  scale_->setMinimumSize(QSize(kScaleMaximum * 12 + 24, 40));
+  scale_->setMinimumSize(QSize(kScaleMaximum * 12 + 24, 56));
   least_label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   best_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   ok_->setDefault(true);

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
 
 #include "quorpane/window_message.h"
 

@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
 #include <cstdlib>
 
 #include "quorpane/window_message.h"
@@ -124,9 +125,12 @@ void CRuleCtrl::paintEvent(QPaintEvent*) {
       p.drawLine(x, IsLongTick(i) ? long_top : short_top, x, tick_bottom);
       const QString label = labelText(i);
       if (!label.isEmpty()) {
-        const int half = std::max(step, 8);
-        p.drawText(QRect(x - half, 0, 2 * half, long_top), Qt::AlignHCenter | Qt::AlignBottom,
-                   label);
+        // Centred on its tick, moved inwards where it would be cut at an end.
+        const int text_width = p.fontMetrics().horizontalAdvance(label) + 2;
+        QRect box(x - text_width / 2, 0, text_width, long_top);
+        if (box.left() < 0) box.moveLeft(0);
+        if (box.right() >= width()) box.moveRight(width() - 1);
+        p.drawText(box, Qt::AlignHCenter | Qt::AlignBottom, label);
       }
     }
 

@@ -124,6 +124,9 @@ CSortListCtrl::CSortListCtrl(QWidget* parent)
     : QTableWidget(parent), header_(new CSortHeaderCtrl(this)) {
   setHorizontalHeader(header_);
   verticalHeader()->hide();
+  // Rows one line high, as in a report list.
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -48,7 +48,7 @@ class CRuleCtrl : public QWidget {
   // The label under tick `tick`, empty for a short (unlabelled) tick.
   QString labelText(int tick) const;
 
-  QSize sizeHint() const override { return QSize(360, 48); }
+  QSize sizeHint() const override { return QSize(360, 56); }
 
  signals:
   void windowMessage(uint msg, uint wparam, int lparam);
