@@ -41,6 +41,8 @@ int32_t KeyExchange(const char* host, int32_t port, const std::string& query) {
   if (!sock.Send(query.data(), int32_t(query.size()))) return QRNET_CS_SEND_FAILED;
   char buf[chansrv::kReplyCapacity];
   size_t got = 0;
+  // A reply that never completed is not judged: "channel:1" may be the
+  // start of "channel:123".
   if (ctl::ReadReply(sock, buf, sizeof buf, &got, chansrv::KeyReplyComplete) != ctl::Read::kOk) {
     return QRNET_CS_RECV_FAILED;
   }
@@ -112,8 +114,12 @@ int32_t AlarmOut(uint32_t handle, const char* host, int32_t port, int32_t channe
 // silent; returns the first byte (0..255) or a QRNET_CS_* code.
 int32_t ReceiveTable(CQuorsock& sock, void* out, size_t capacity) {
   size_t got = 0;
-  if (ctl::ReadReply(sock, static_cast<char*>(out), capacity, &got, nullptr) != ctl::Read::kOk) {
-    return QRNET_CS_RECV_FAILED;
+  // The table has no end marker: what came before the server fell silent
+  // is the table.
+  switch (ctl::ReadReply(sock, static_cast<char*>(out), capacity, &got, nullptr)) {
+    case ctl::Read::kOk:
+    case ctl::Read::kPartial: break;
+    default: return QRNET_CS_RECV_FAILED;
   }
   return static_cast<const uint8_t*>(out)[0];
 }
@@ -175,7 +181,7 @@ QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port
     switch (ctl::ReadReply(sock, first, sizeof first, &got, chansrv::StatusLineComplete)) {
       case ctl::Read::kOk: break;
       case ctl::Read::kClosedEmpty: return QRNET_CS_EMPTY_REPLY;
-      case ctl::Read::kNothing: return QRNET_CS_RECV_FAILED;
+      default: return QRNET_CS_RECV_FAILED;
     }
     if (!chansrv::HasOk(std::string_view(first, got))) return QRNET_CS_NO_KEY;
     if (!sock.Send(static_cast<const char*>(table), int32_t(table_bytes))) {

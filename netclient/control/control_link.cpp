@@ -96,6 +96,8 @@ int32_t NvrLink::Exchange(const std::string& request, size_t capacity, std::stri
   }
   reply->assign(buf.data(), size_t(received));
   if (!ok || !SelfDelimited(*reply)) spent_ = true;
+  // Ended by closing before its header block was complete: cut, not a reply.
+  if (ok && reply->find("\r\n\r\n") == std::string::npos) return nvrhttp::kRecvFailed;
   return 0;
 }
 
@@ -103,17 +105,22 @@ Read ReadReply(CQuorsock& sock, char* buffer, size_t capacity, size_t* received,
                const std::function<bool(std::string_view)>& complete) {
   size_t got = 0;
   *received = 0;
+  Read result = Read::kOk;
   while (got < capacity) {
     int32_t n = 0;
     if (!sock.Recv(buffer + got, int32_t(capacity - got), &n) || n <= 0) {
-      if (got > 0) break;
-      return sock.LastRecvClosed() ? Read::kClosedEmpty : Read::kNothing;
+      if (sock.LastRecvClosed()) {
+        result = got > 0 ? Read::kOk : Read::kClosedEmpty;
+      } else {
+        result = got > 0 ? Read::kPartial : Read::kNothing;
+      }
+      break;
     }
     got += size_t(n);
     if (complete && complete(std::string_view(buffer, got))) break;
   }
   *received = got;
-  return Read::kOk;
+  return result;
 }
 
 }  // namespace quornet::ctl

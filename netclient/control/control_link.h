@@ -62,13 +62,17 @@ class NvrLink {
 };
 
 // Result of ReadReply.
-enum class Read { kOk, kNothing, kClosedEmpty };
+enum class Read {
+  kOk,           // complete: judged complete, the peer closed, or the buffer is full
+  kPartial,      // bytes came, then a time-out (or the deadline) before the end
+  kNothing,      // a time-out or an error before any byte
+  kClosedEmpty,  // the peer closed before sending anything
+};
 
-// Receives into buffer[0, capacity) until `complete` says the text so far can
-// be judged, the peer closes, the buffer is full, or a receive times out (the
-// socket's overall deadline included). kOk when any byte came (*received set);
-// kClosedEmpty when the peer closed before sending anything; kNothing on a
-// time-out or error without bytes.
+// Receives into buffer[0, capacity) until `complete` (may be null) says the
+// text so far can be judged, the peer closes, the buffer is full, or a
+// receive times out (the socket's overall deadline included). *received is
+// the byte count in every case.
 Read ReadReply(CQuorsock& sock, char* buffer, size_t capacity, size_t* received,
                const std::function<bool(std::string_view)>& complete);
 
