@@ -94,9 +94,8 @@ void ChannelServer::Impl::Serve(int fd, std::string in, const TcpService& owner)
     Log(in);
     const int state = std::atoi(line.c_str() + 25);
     const std::string channel_line = in.substr(first);
-    const int channel = channel_line.rfind("CHANNEL=", 0) == 0
-                            ? std::atoi(channel_line.c_str() + 8)
-                            : -1;
+    const int channel =
+        channel_line.rfind("CHANNEL=", 0) == 0 ? std::atoi(channel_line.c_str() + 8) : -1;
     {
       std::lock_guard<std::mutex> lock(mutex);
       alarm[channel] = state != 0;

@@ -189,8 +189,8 @@ std::string Base64(std::string_view in) {
   std::string out;
   size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
-    uint32_t v = uint32_t(uint8_t(in[i])) << 16 | uint32_t(uint8_t(in[i + 1])) << 8 |
-                 uint8_t(in[i + 2]);
+    uint32_t v =
+        uint32_t(uint8_t(in[i])) << 16 | uint32_t(uint8_t(in[i + 1])) << 8 | uint8_t(in[i + 2]);
     for (int s = 18; s >= 0; s -= 6) out += kAlphabet[(v >> s) & 63];
   }
   if (i + 1 == in.size()) {

@@ -49,8 +49,7 @@ class TcpService {
 
 // Reads from fd until `text` holds `marker` at or after `from` (appending to
 // text); false when the peer closed first or more than `limit` bytes came.
-bool ReadUntil(int fd, std::string* text, std::string_view marker, size_t limit,
-               size_t from = 0);
+bool ReadUntil(int fd, std::string* text, std::string_view marker, size_t limit, size_t from = 0);
 // Reads until text holds at least `n` bytes.
 bool ReadAtLeast(int fd, std::string* text, size_t n);
 

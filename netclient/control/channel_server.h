@@ -16,9 +16,9 @@
 
 namespace quornet::chansrv {
 
-constexpr size_t kReplyCapacity = 1023;       // key query and command replies
-constexpr size_t kWebReplyCapacity = 4096;    // device web reply
-constexpr size_t kTableCapacity = 78408;      // channel table
+constexpr size_t kReplyCapacity = 1023;     // key query and command replies
+constexpr size_t kWebReplyCapacity = 4096;  // device web reply
+constexpr size_t kTableCapacity = 78408;    // channel table
 constexpr size_t kUpdateResultCapacity = 79208;
 // Most 32-bit words a table to send can announce after its count word.
 constexpr uint32_t kMaxTableWords = (kTableCapacity - 4) / 4;

@@ -24,9 +24,12 @@ int32_t Deadline(const ctl::Timeouts& t) {
 
 int32_t DialCode(ctl::Dial d) {
   switch (d) {
-    case ctl::Dial::kResolve: return QRNET_CS_RESOLVE_FAILED;
-    case ctl::Dial::kSocket: return QRNET_CS_SOCKET_FAILED;
-    default: return QRNET_CS_CONNECT_FAILED;
+    case ctl::Dial::kResolve:
+      return QRNET_CS_RESOLVE_FAILED;
+    case ctl::Dial::kSocket:
+      return QRNET_CS_SOCKET_FAILED;
+    default:
+      return QRNET_CS_CONNECT_FAILED;
   }
 }
 
@@ -84,8 +87,8 @@ int32_t CommandOk(const char* host, int32_t port, const std::string& command, si
   return chansrv::HasOk(std::string_view(buf.data(), got)) ? 1 : 0;
 }
 
-int32_t AlarmOut(uint32_t handle, const char* host, int32_t port, int32_t channel,
-                 const char* user, const char* password, int32_t through_server, int32_t state) {
+int32_t AlarmOut(uint32_t handle, const char* host, int32_t port, int32_t channel, const char* user,
+                 const char* password, int32_t through_server, int32_t state) {
   if (host == nullptr) return 0;
   int32_t ok = 0;
   if (through_server != 0) {
@@ -118,8 +121,10 @@ int32_t ReceiveTable(CQuorsock& sock, void* out, size_t capacity) {
   // is the table.
   switch (ctl::ReadReply(sock, static_cast<char*>(out), capacity, &got, nullptr)) {
     case ctl::Read::kOk:
-    case ctl::Read::kPartial: break;
-    default: return QRNET_CS_RECV_FAILED;
+    case ctl::Read::kPartial:
+      break;
+    default:
+      return QRNET_CS_RECV_FAILED;
   }
   return static_cast<const uint8_t*>(out)[0];
 }
@@ -133,9 +138,9 @@ QRNET_API int32_t QRNET_QueryServerChannel(const char* server_host, int32_t serv
                                            int32_t channel, const char* user,
                                            const char* password) {
   return Guarded(int32_t{QRNET_CS_NO_KEY}, [&]() -> int32_t {
-    std::string query = chansrv::DeviceKeyQuery(device_host ? device_host : "", channel,
-                                                device_rtsp_port, user ? user : "",
-                                                password ? password : "");
+    std::string query =
+        chansrv::DeviceKeyQuery(device_host ? device_host : "", channel, device_rtsp_port,
+                                user ? user : "", password ? password : "");
     if (query.empty()) return QRNET_CS_NO_KEY;
     return KeyExchange(server_host, server_port, query);
   });
@@ -158,9 +163,9 @@ QRNET_API int32_t QRNET_ClientGetServerChannels(const char* host, int32_t port, 
   });
 }
 
-QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port,
-                                                  const char* user, const char* password,
-                                                  const void* table, void* result) {
+QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port, const char* user,
+                                                  const char* password, const void* table,
+                                                  void* result) {
   return Guarded(int32_t{QRNET_CS_NO_KEY}, [&]() -> int32_t {
     if (table == nullptr || result == nullptr) return QRNET_CS_NO_KEY;
     uint32_t words = 0;
@@ -179,9 +184,12 @@ QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port
     char first[chansrv::kReplyCapacity];
     size_t got = 0;
     switch (ctl::ReadReply(sock, first, sizeof first, &got, chansrv::StatusLineComplete)) {
-      case ctl::Read::kOk: break;
-      case ctl::Read::kClosedEmpty: return QRNET_CS_EMPTY_REPLY;
-      default: return QRNET_CS_RECV_FAILED;
+      case ctl::Read::kOk:
+        break;
+      case ctl::Read::kClosedEmpty:
+        return QRNET_CS_EMPTY_REPLY;
+      default:
+        return QRNET_CS_RECV_FAILED;
     }
     if (!chansrv::HasOk(std::string_view(first, got))) return QRNET_CS_NO_KEY;
     if (!sock.Send(static_cast<const char*>(table), int32_t(table_bytes))) {
@@ -192,16 +200,16 @@ QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port
 }
 
 QRNET_API int32_t QRNET_ClientStartAlarmOut(uint32_t handle, const char* host, int32_t port,
-                                            int32_t channel, const char* user,
-                                            const char* password, int32_t through_server) {
+                                            int32_t channel, const char* user, const char* password,
+                                            int32_t through_server) {
   return Guarded(int32_t{0}, [&] {
     return AlarmOut(handle, host, port, channel, user, password, through_server, 1);
   });
 }
 
 QRNET_API int32_t QRNET_ClientStopAlarmOut(uint32_t handle, const char* host, int32_t port,
-                                           int32_t channel, const char* user,
-                                           const char* password, int32_t through_server) {
+                                           int32_t channel, const char* user, const char* password,
+                                           int32_t through_server) {
   return Guarded(int32_t{0}, [&] {
     return AlarmOut(handle, host, port, channel, user, password, through_server, 0);
   });

@@ -46,8 +46,8 @@ int32_t Login(ctl::NvrLink& link, const char* host, const char* user, const char
 
 // Sends `line` with `cookie`; 0 with the reply, or a Code (kRefused for a
 // request that cannot be built from the caller's texts).
-int32_t Ask(ctl::NvrLink& link, const char* host, const std::string& line,
-            std::string_view cookie, size_t capacity, std::string* reply) {
+int32_t Ask(ctl::NvrLink& link, const char* host, const std::string& line, std::string_view cookie,
+            size_t capacity, std::string* reply) {
   std::string request = line.empty() ? line : BuildRequest(line, Text(host), cookie);
   if (request.empty()) return kRefused;
   return link.Exchange(request, capacity, reply);
@@ -223,10 +223,9 @@ QRNET_API int32_t QRNET_ClientNVRPtzGetPreset(const char* host, int32_t port, in
 }
 
 QRNET_API int32_t QRNET_ClientNVRPtzSetPreset(const char* host, int32_t port, int32_t channel,
-                                              int32_t* preset, const char* name,
-                                              const char* cookie, int32_t /*unused7*/,
-                                              int32_t /*unused8*/, int32_t socket_mode,
-                                              int32_t /*unused10*/) {
+                                              int32_t* preset, const char* name, const char* cookie,
+                                              int32_t /*unused7*/, int32_t /*unused8*/,
+                                              int32_t socket_mode, int32_t /*unused10*/) {
   return Guarded(int32_t{0}, [&]() -> int32_t {
     if (preset == nullptr || name == nullptr) return 0;
     const bool add = *preset == 0;

@@ -119,8 +119,8 @@ std::string GetPresetLine(int32_t channel) {
 std::string AddPresetLine(int32_t channel, std::string_view name) {
   if (!SafeParam(name) || name.size() > kMaxRequestLine) return {};
   return Format(
-      "GET /manager?action=setpreset&chan=%d&type=add&name=%s&time=1402025254547 HTTP/1.1",
-      channel, Str(name).c_str());
+      "GET /manager?action=setpreset&chan=%d&type=add&name=%s&time=1402025254547 HTTP/1.1", channel,
+      Str(name).c_str());
 }
 
 std::string EditPresetLine(int32_t channel, int32_t preset, std::string_view name) {
@@ -146,15 +146,29 @@ std::string PtzLine(int32_t channel, int32_t cmd, int32_t arg1, int32_t arg2) {
 
 void MapPtzCode(int32_t code, int32_t* cmd, int32_t* arg1) {
   switch (code) {
-    case 1: case 2: case 4: case 5: case 6: case 8: case 9: case 10: case 16:
+    case 1:
+    case 2:
+    case 4:
+    case 5:
+    case 6:
+    case 8:
+    case 9:
+    case 10:
+    case 16:
       *cmd = 1;
       *arg1 = code;
       return;
-    case 11: case 12: case 13: case 14: case 15:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
       *cmd = 3;
       *arg1 = code;
       return;
-    case 100: case 200: case 400:
+    case 100:
+    case 200:
+    case 400:
       *cmd = 2;
       *arg1 = code / 100;
       return;

@@ -28,12 +28,12 @@ constexpr char kFileServerCookie[] = "00000000";
 
 // Result codes of the list calls.
 enum Code : int32_t {
-  kRefused = -1,         // no "200 OK", or login refused (other message)
-  kUserNotExist = -2,    // login refused: "User not exist"
-  kAlreadyLoggedIn = -3, // login refused: "User already loged in"
+  kRefused = -1,          // no "200 OK", or login refused (other message)
+  kUserNotExist = -2,     // login refused: "User not exist"
+  kAlreadyLoggedIn = -3,  // login refused: "User already loged in"
   kSendFailed = -4,
-  kRecvFailed = -5,      // connection or receive failed
-  kNoList = -7,          // reply without body or list marker
+  kRecvFailed = -5,  // connection or receive failed
+  kNoList = -7,      // reply without body or list marker
   kResolveFailed = -11,
 };
 

@@ -365,13 +365,13 @@ QRNET_API int32_t QRNET_ClientNVRDisConnectAlarm(uint32_t handle);
  *
  * Results of the list calls: the number of entries, or
  */
-#define QRNET_NVR_REFUSED (-1)          /* no "200 OK", or login refused */
-#define QRNET_NVR_USER_NOT_EXIST (-2)   /* login refused: unknown user */
-#define QRNET_NVR_ALREADY_LOGGED (-3)   /* login refused: user already logged in */
+#define QRNET_NVR_REFUSED (-1)        /* no "200 OK", or login refused */
+#define QRNET_NVR_USER_NOT_EXIST (-2) /* login refused: unknown user */
+#define QRNET_NVR_ALREADY_LOGGED (-3) /* login refused: user already logged in */
 #define QRNET_NVR_SEND_FAILED (-4)
-#define QRNET_NVR_RECV_FAILED (-5)      /* connection or receive failed */
-#define QRNET_NVR_NO_LIST (-7)          /* reply without body or list */
-#define QRNET_NVR_RESOLVE_FAILED (-11)  /* name resolution (record searches: also connection) */
+#define QRNET_NVR_RECV_FAILED (-5)     /* connection or receive failed */
+#define QRNET_NVR_NO_LIST (-7)         /* reply without body or list */
+#define QRNET_NVR_RESOLVE_FAILED (-11) /* name resolution (record searches: also connection) */
 
 #define QRNET_NVR_MAX_CAMERAS 128
 #define QRNET_NVR_MAX_RECORDS 1024
@@ -385,49 +385,49 @@ typedef struct QRNET_NVRChannelEntry {
   int32_t channel;        /* 388: recorder channel */
 } QRNET_NVRChannelEntry;
 typedef struct QRNET_NVRChannelList {
-  uint8_t reserved0;      /*  0: not written */
-  char cookie[8];         /*  1: session cookie stored by the login */
-  uint8_t reserved1[3];   /*  9: not written */
-  int32_t rtsp_port;      /* 12: recorder RTSP port (554 when not reported) */
-  int32_t count;          /* 16: entries */
+  uint8_t reserved0;    /*  0: not written */
+  char cookie[8];       /*  1: session cookie stored by the login */
+  uint8_t reserved1[3]; /*  9: not written */
+  int32_t rtsp_port;    /* 12: recorder RTSP port (554 when not reported) */
+  int32_t count;        /* 16: entries */
   QRNET_NVRChannelEntry entry[QRNET_NVR_MAX_CAMERAS]; /* 20 */
 } QRNET_NVRChannelList;
 
 typedef struct QRNET_NVRRecordEntry {
-  int32_t channel;       /*  0 */
-  int32_t type;          /*  4 */
-  char begin[15];        /*  8: "YYYYMMDDhhmmss" */
-  char end[15];          /* 23 */
-  uint8_t reserved[2];   /* 38: not written */
-  int32_t lock;          /* 40 */
+  int32_t channel;     /*  0 */
+  int32_t type;        /*  4 */
+  char begin[15];      /*  8: "YYYYMMDDhhmmss" */
+  char end[15];        /* 23 */
+  uint8_t reserved[2]; /* 38: not written */
+  int32_t lock;        /* 40 */
 } QRNET_NVRRecordEntry;
 typedef struct QRNET_NVRRecordList {
-  uint8_t reserved0;     /*  0: not written */
-  char cookie[8];        /*  1: stored by the login; read by the file-server search */
-  uint8_t reserved1[3];  /*  9: not written */
-  int32_t count;         /* 12: entries */
+  uint8_t reserved0;    /*  0: not written */
+  char cookie[8];       /*  1: stored by the login; read by the file-server search */
+  uint8_t reserved1[3]; /*  9: not written */
+  int32_t count;        /* 12: entries */
   QRNET_NVRRecordEntry entry[QRNET_NVR_MAX_RECORDS]; /* 16 */
 } QRNET_NVRRecordList;
 
 typedef struct QRNET_NVRPresetEntry {
-  int32_t preset;  /* 0: preset number */
-  char name[128];  /* 4 */
+  int32_t preset; /* 0: preset number */
+  char name[128]; /* 4 */
 } QRNET_NVRPresetEntry;
 typedef struct QRNET_NVRPresetList {
-  int32_t count;         /*  0: entries */
-  char cookie[8];        /*  4: stored by the login */
-  uint8_t reserved[4];   /* 12: not written */
+  int32_t count;                                     /*  0: entries */
+  char cookie[8];                                    /*  4: stored by the login */
+  uint8_t reserved[4];                               /* 12: not written */
   QRNET_NVRPresetEntry entry[QRNET_NVR_MAX_PRESETS]; /* 16 */
 } QRNET_NVRPresetList;
 
 typedef struct QRNET_FileServerChannelEntry {
-  uint8_t type;     /*   0 */
-  char name[131];   /*   1 */
-  int32_t channel;  /* 132 */
+  uint8_t type;    /*   0 */
+  char name[131];  /*   1 */
+  int32_t channel; /* 132 */
 } QRNET_FileServerChannelEntry;
 typedef struct QRNET_FileServerChannelList {
-  int8_t count;          /* 0: entries */
-  uint8_t reserved[3];   /* 1: not written */
+  int8_t count;                                                     /* 0: entries */
+  uint8_t reserved[3];                                              /* 1: not written */
   QRNET_FileServerChannelEntry entry[QRNET_FILESERVER_MAX_CAMERAS]; /* 4 */
 } QRNET_FileServerChannelList;
 #pragma pack(pop)
@@ -505,9 +505,8 @@ QRNET_API int32_t QRNET_ClientNVRPtzGetPreset(const char* host, int32_t port, in
  * *preset) or renames preset *preset. 1 on success, else 0.
  */
 QRNET_API int32_t QRNET_ClientNVRPtzSetPreset(const char* host, int32_t port, int32_t channel,
-                                              int32_t* preset, const char* name,
-                                              const char* cookie, int32_t unused7,
-                                              int32_t unused8, int32_t socket_mode,
+                                              int32_t* preset, const char* name, const char* cookie,
+                                              int32_t unused7, int32_t unused8, int32_t socket_mode,
                                               int32_t unused10);
 /* Recalls or removes a preset (`command` passed to the recorder). 1 on
  * success, else 0. */
@@ -528,8 +527,8 @@ QRNET_API int32_t QRNET_ClientNVRPtzGotoRemovePreset(const char* host, int32_t p
 #define QRNET_CS_CONNECT_FAILED (-3)
 #define QRNET_CS_SEND_FAILED (-4)
 #define QRNET_CS_RECV_FAILED (-5)
-#define QRNET_CS_EMPTY_REPLY (-6)  /* update: the first reply was empty */
-#define QRNET_CS_NO_KEY (-1)       /* key query: no key in the reply; update: refused */
+#define QRNET_CS_EMPTY_REPLY (-6) /* update: the first reply was empty */
+#define QRNET_CS_NO_KEY (-1)      /* key query: no key in the reply; update: refused */
 
 #define QRNET_CS_CHANNEL_TABLE_SIZE 78408 /* most bytes of a channel table */
 #define QRNET_CS_UPDATE_RESULT_SIZE 79208 /* most bytes of an update answer */
@@ -541,8 +540,7 @@ QRNET_API int32_t QRNET_ClientNVRPtzGotoRemovePreset(const char* host, int32_t p
  */
 QRNET_API int32_t QRNET_QueryServerChannel(const char* server_host, int32_t server_port,
                                            const char* device_host, int32_t device_rtsp_port,
-                                           int32_t channel, const char* user,
-                                           const char* password);
+                                           int32_t channel, const char* user, const char* password);
 /*
  * Reads the server's channel table into `table` (QRNET_CS_CHANNEL_TABLE_SIZE
  * bytes). Returns its first byte (0..255), or an error code.
@@ -556,9 +554,9 @@ QRNET_API int32_t QRNET_ClientGetServerChannels(const char* host, int32_t port, 
  * `result` (QRNET_CS_UPDATE_RESULT_SIZE bytes). Returns the answer's first
  * byte (0..255), or an error code.
  */
-QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port,
-                                                  const char* user, const char* password,
-                                                  const void* table, void* result);
+QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port, const char* user,
+                                                  const char* password, const void* table,
+                                                  void* result);
 /*
  * Switches a device's alarm output on or off: through the channel server at
  * host:port (through_server non-zero), or by the device's web interface
@@ -569,11 +567,11 @@ QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port
  * failure. `handle` may be 0.
  */
 QRNET_API int32_t QRNET_ClientStartAlarmOut(uint32_t handle, const char* host, int32_t port,
-                                            int32_t channel, const char* user,
-                                            const char* password, int32_t through_server);
+                                            int32_t channel, const char* user, const char* password,
+                                            int32_t through_server);
 QRNET_API int32_t QRNET_ClientStopAlarmOut(uint32_t handle, const char* host, int32_t port,
-                                           int32_t channel, const char* user,
-                                           const char* password, int32_t through_server);
+                                           int32_t channel, const char* user, const char* password,
+                                           int32_t through_server);
 
 #ifdef __cplusplus
 } /* extern "C" */

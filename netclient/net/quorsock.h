@@ -106,7 +106,7 @@ class CQuorsock {
   bool overflowed_ = false;   // set by RecvFullHttp
   bool recv_closed_ = false;  // set by Recv
   bool has_deadline_ = false;
-  uint32_t deadline_tick_ = 0;  // monotonic ms, valid while has_deadline_
+  uint32_t deadline_tick_ = 0;               // monotonic ms, valid while has_deadline_
   std::vector<sockaddr_storage> addresses_;  // from Create(host, ...)
   std::vector<socklen_t> address_lengths_;
 };

@@ -72,15 +72,16 @@ TEST(NvrHttpRequest, CookieFieldIsReadAsAtMostEightBytes) {
   EXPECT_EQ(CookieText(rec.cookie), "abcdefgh");
   char shorter[8] = {'a', 'b', 'c', 0, 'z', 'z', 'z', 'z'};
   EXPECT_EQ(CookieText(shorter), "abc");
-  EXPECT_NE(BuildRequest(CameraListLine(), "h", CookieText(rec.cookie)).find("usercookie=abcdefgh\r\n"),
-            std::string::npos);
+  EXPECT_NE(
+      BuildRequest(CameraListLine(), "h", CookieText(rec.cookie)).find("usercookie=abcdefgh\r\n"),
+      std::string::npos);
 }
 
 TEST(NvrHttpRequest, PtzCodeMapping) {
   struct Case {
     int32_t code, cmd, arg1;
-  } cases[] = {{1, 1, 1},     {16, 1, 16},  {11, 3, 11}, {15, 3, 15}, {100, 2, 1},
-               {200, 2, 2},   {400, 2, 4},  {3, 0, 3},   {300, 0, 300}, {-7, 0, -7}};
+  } cases[] = {{1, 1, 1},   {16, 1, 16}, {11, 3, 11}, {15, 3, 15},   {100, 2, 1},
+               {200, 2, 2}, {400, 2, 4}, {3, 0, 3},   {300, 0, 300}, {-7, 0, -7}};
   for (const Case& c : cases) {
     int32_t cmd = -1, arg1 = -1;
     MapPtzCode(c.code, &cmd, &arg1);
@@ -99,8 +100,8 @@ TEST(NvrHttpReply, LoginResults) {
   std::memset(cookie, '#', 8);
   EXPECT_EQ(ParseLogin(std::string(kHead) + "Response=Success\r\nusercookie=ab12\r\n", cookie), 0);
   EXPECT_EQ(std::string(cookie, 8), std::string("ab12\0\0\0\0", 8));  // zero-filled
-  EXPECT_EQ(ParseLogin(std::string(kHead) + "Response=Success\r\nusercookie=0123456789\r\n", cookie),
-            0);
+  EXPECT_EQ(
+      ParseLogin(std::string(kHead) + "Response=Success\r\nusercookie=0123456789\r\n", cookie), 0);
   EXPECT_EQ(std::string(cookie, 8), "01234567");
   std::memset(cookie, '#', 8);
   EXPECT_EQ(ParseLogin(std::string(kHead) + "Response=Error\r\nMessage=User not exist\r\n", cookie),
@@ -125,7 +126,7 @@ TEST(NvrHttpReply, CameraListFieldsAndReversedAddresses) {
   std::string reply = std::string(kHead) +
                       "Response=Success\r\n{\"Data\":["
                       "{\"chan\":\"1\",\"name\":\"a\",\"addr\":\"1.0.168.192\"},"
-                      "{\"chan\":\"2\",\"addr\":\"1.2.3\"},"  // not four numbers: not counted
+                      "{\"chan\":\"2\",\"addr\":\"1.2.3\"},"      // not four numbers: not counted
                       "{\"chan\":\"3\",\"addr\":\"4.3.2.256\"},"  // 256 does not fit
                       "{\"chan\" : \"9\",\"addr\": \"10.20.30.40\"}]}";
   ASSERT_EQ(ParseCameraList(reply, list.get()), 2);

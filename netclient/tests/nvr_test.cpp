@@ -81,9 +81,8 @@ class NvrTest : public ::testing::Test {
     ASSERT_TRUE(nvr_.Start());
     nvr_.SetCookie("c00k1e42");
     nvr_.SetRtspPort(8554);
-    nvr_.SetCameras({{1, "1.0.168.192", 0, "gate"},
-                     {2, "not.an.addr", 0, "bad"},
-                     {3, "1.0.0.127", 1, "yard"}});
+    nvr_.SetCameras(
+        {{1, "1.0.168.192", 0, "gate"}, {2, "not.an.addr", 0, "bad"}, {3, "1.0.0.127", 1, "yard"}});
   }
   void TearDown() override {
     nvr_.Stop();
@@ -308,9 +307,9 @@ TEST_F(NvrTest, RecordSearchAndFileServerCalls) {
 TEST_F(NvrTest, PresetsAreReadAddedEditedRecalledAndRemoved) {
   nvr_.SetPresets(2, {{1, "gate"}, {4, "yard"}});
   Guarded<QRNET_NVRPresetList> list;
-  ASSERT_EQ(QRNET_ClientNVRPtzGetPreset("127.0.0.1", nvr_.Port(), 2, list.get(), "admin", "admin",
-                                        0, 1),
-            1);
+  ASSERT_EQ(
+      QRNET_ClientNVRPtzGetPreset("127.0.0.1", nvr_.Port(), 2, list.get(), "admin", "admin", 0, 1),
+      1);
   EXPECT_EQ(list->count, 2);
   EXPECT_EQ(std::string(list->cookie, 8), "c00k1e42");
   EXPECT_EQ(list->entry[1].preset, 4);
@@ -320,39 +319,37 @@ TEST_F(NvrTest, PresetsAreReadAddedEditedRecalledAndRemoved) {
   std::memcpy(cookie, list->cookie, 8);  // no terminator
 
   int32_t number = 0;
-  ASSERT_EQ(QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &number, "door", cookie, 0, 0,
-                                        0, 0),
-            1);
+  ASSERT_EQ(
+      QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &number, "door", cookie, 0, 0, 0, 0),
+      1);
   EXPECT_EQ(number, 5);
   EXPECT_EQ(nvr_.Requests().back().text,
             Expected("GET /manager?action=setpreset&chan=2&type=add&name=door&time=1402025254547 "
                      "HTTP/1.1",
                      "c00k1e42"));
-  ASSERT_EQ(QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &number, "porch", cookie, 0,
-                                        0, 0, 0),
+  ASSERT_EQ(QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &number, "porch", cookie, 0, 0,
+                                        0, 0),
             1);
   EXPECT_EQ(nvr_.Presets(2).back().name, "porch");
   int32_t missing = 9;
-  EXPECT_EQ(QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &missing, "x", cookie, 0, 0,
-                                        0, 0),
-            0);
+  EXPECT_EQ(
+      QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &missing, "x", cookie, 0, 0, 0, 0),
+      0);
   EXPECT_EQ(QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &number, "two words", cookie,
                                         0, 0, 0, 0),
             0);
-  EXPECT_EQ(QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 1, cookie, 0, 0, 0,
-                                               0),
-            1);
+  EXPECT_EQ(
+      QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 1, cookie, 0, 0, 0, 0), 1);
   EXPECT_EQ(nvr_.Requests().back().text,
             Expected("GET /manager?action=gotoremovepreset&chan=2&cmd=1&preset=4&"
                      "time=1402025254547 HTTP/1.1",
                      "c00k1e42"));
-  EXPECT_EQ(QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 2, cookie, 0, 0, 0,
-                                               0),
-            1);
+  EXPECT_EQ(
+      QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 2, cookie, 0, 0, 0, 0), 1);
   EXPECT_EQ(nvr_.Presets(2).size(), 2u);
-  EXPECT_EQ(QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 1, cookie, 0, 0, 0,
-                                               0),
-            0);  // error reply: gone
+  EXPECT_EQ(
+      QRNET_ClientNVRPtzGotoRemovePreset("127.0.0.1", nvr_.Port(), 2, 4, 1, cookie, 0, 0, 0, 0),
+      0);  // error reply: gone
 }
 
 QRNET_ClientParam Param(int transport, int channel, uint16_t port, uint32_t window = 0) {
@@ -438,8 +435,8 @@ class ChannelServerTest : public ::testing::Test {
     ASSERT_TRUE(server_.StartWeb());
   }
   int32_t Query(int channel = 3) {
-    return QRNET_QueryServerChannel("127.0.0.1", server_.Port(), "cam.local", 554, channel,
-                                    "admin", "pw");
+    return QRNET_QueryServerChannel("127.0.0.1", server_.Port(), "cam.local", 554, channel, "admin",
+                                    "pw");
   }
   devicesim::ChannelServer server_;
 };
@@ -468,9 +465,9 @@ TEST_F(ChannelServerTest, KeyQueryIsByteExactAndSplitRepliesGiveTheWholeKey) {
   EXPECT_EQ(Query(), 12);
   server_.SetRawKeyReply("");
   server_.ClearLog();
-  EXPECT_EQ(QRNET_QueryServerChannel("127.0.0.1", server_.Port(), "cam", 554, 3, "admin\nEND",
-                                     "pw"),
-            QRNET_CS_NO_KEY);
+  EXPECT_EQ(
+      QRNET_QueryServerChannel("127.0.0.1", server_.Port(), "cam", 554, 3, "admin\nEND", "pw"),
+      QRNET_CS_NO_KEY);
   EXPECT_TRUE(server_.Requests().empty());
 }
 
@@ -490,7 +487,7 @@ TEST_F(ChannelServerTest, FailuresGiveTheirCodesWithinTheTimeOuts) {
   server_.faults().trickle = true;
   auto t0 = Clock::now();
   EXPECT_EQ(Query(), QRNET_CS_RECV_FAILED);  // never complete: not judged
-  EXPECT_LT(ElapsedMs(t0), 7000);      // 3 x 1000 ms, generous margin
+  EXPECT_LT(ElapsedMs(t0), 7000);            // 3 x 1000 ms, generous margin
   server_.faults().trickle = false;
 }
 
@@ -501,9 +498,9 @@ TEST_F(ChannelServerTest, TablesPassThroughAndTheirFirstByteIsNotAnErrorCode) {
   server_.faults().split_bytes = 4000;
   server_.faults().split_delay_ms = 5;
   std::vector<uint8_t> table(QRNET_CS_CHANNEL_TABLE_SIZE + 64, 0xA5);
-  EXPECT_EQ(QRNET_ClientGetServerChannels("127.0.0.1", server_.Port(), "admin", "admin",
-                                          table.data()),
-            0xFB);
+  EXPECT_EQ(
+      QRNET_ClientGetServerChannels("127.0.0.1", server_.Port(), "admin", "admin", table.data()),
+      0xFB);
   EXPECT_EQ(std::memcmp(table.data(), table_bytes.data(), table_bytes.size()), 0);
   EXPECT_EQ(table[QRNET_CS_CHANNEL_TABLE_SIZE], 0xA5);
   EXPECT_EQ(server_.Requests().back(), "QRURF CMD=GET CHANNEL AUTH=YWRtaW46YWRtaW4=\r\n");
@@ -511,20 +508,26 @@ TEST_F(ChannelServerTest, TablesPassThroughAndTheirFirstByteIsNotAnErrorCode) {
 
   // An answer longer than the caller's buffer stops at the buffer.
   server_.SetTable(std::string(QRNET_CS_CHANNEL_TABLE_SIZE + 5000, '\x07'));
-  EXPECT_EQ(QRNET_ClientGetServerChannels("127.0.0.1", server_.Port(), "admin", "admin",
-                                          table.data()),
-            7);
+  EXPECT_EQ(
+      QRNET_ClientGetServerChannels("127.0.0.1", server_.Port(), "admin", "admin", table.data()),
+      7);
   EXPECT_EQ(table[QRNET_CS_CHANNEL_TABLE_SIZE], 0xA5);
 }
 
 TEST_F(ChannelServerTest, UpdateSendsTheTableOnlyAfterOkAndBoundsItsLength) {
   const uint32_t send[4] = {3, 10, 20, 30};
   std::vector<uint8_t> result(QRNET_CS_UPDATE_RESULT_SIZE, 0);
-  server_.SetUpdateResult("\x09" "done");
+  server_.SetUpdateResult(
+      "\x09"
+      "done");
   ASSERT_EQ(QRNET_ClientUpdateServerChannel("127.0.0.1", server_.Port(), "admin", "admin", send,
                                             result.data()),
             9);
-  EXPECT_EQ(std::memcmp(result.data(), "\x09" "done", 5), 0);
+  EXPECT_EQ(std::memcmp(result.data(),
+                        "\x09"
+                        "done",
+                        5),
+            0);
   EXPECT_EQ(server_.LastUpdateTable(), std::string(reinterpret_cast<const char*>(send), 16));
   auto log = server_.Requests();
   ASSERT_EQ(log.size(), 2u);
@@ -673,8 +676,8 @@ TEST_F(TransTest, StartTransShowsTheChannelOfTheServersKeyAndTheAlarmMark) {
   EXPECT_EQ(server_.Requests()[0], "SYSTEM QUERY KEY\nchannel:1001\nEND\n");
   bool keyed = false;
   for (const auto& r : device_.Requests()) {
-    if (r.method == "DESCRIBE") keyed = r.url.find(":" + std::to_string(device_.Port()) + "/7") !=
-                                        std::string::npos;
+    if (r.method == "DESCRIBE")
+      keyed = r.url.find(":" + std::to_string(device_.Port()) + "/7") != std::string::npos;
   }
   EXPECT_TRUE(keyed) << "the stream was not asked for under the server's key";
 
