@@ -297,7 +297,8 @@ TEST_F(NvrTest, RecordSearchAndFileServerCalls) {
   EXPECT_EQ(fs->entry[2].type, 1);
   EXPECT_STREQ(fs->entry[2].name, "yard");
   EXPECT_EQ(fs->entry[2].channel, 3);
-  EXPECT_NE(nvr_.Requests().back().text.find("usercookie=00000000\r\n"), std::string::npos);
+  EXPECT_EQ(nvr_.Requests().back().text,
+            Expected("GET /manager?action=ipcbaseqry&time=1402025254547 HTTP/1.1", "00000000"));
   nvr_.SetCameras({});
   EXPECT_EQ(QRNET_ClientFileServerGetChannel("127.0.0.1", nvr_.Port(), fs.get()), 0);
   EXPECT_TRUE(list.GuardIntact());
@@ -315,6 +316,9 @@ TEST_F(NvrTest, PresetsAreReadAddedEditedRecalledAndRemoved) {
   EXPECT_EQ(list->entry[1].preset, 4);
   EXPECT_STREQ(list->entry[1].name, "yard");
   EXPECT_TRUE(list.GuardIntact());
+  EXPECT_EQ(nvr_.Requests().back().text,
+            Expected("GET /manager?action=getpreset&chan=2&time=1402025254547 HTTP/1.1",
+                     "c00k1e42"));
   char cookie[8];
   std::memcpy(cookie, list->cookie, 8);  // no terminator
 
@@ -331,6 +335,10 @@ TEST_F(NvrTest, PresetsAreReadAddedEditedRecalledAndRemoved) {
                                         0, 0),
             1);
   EXPECT_EQ(nvr_.Presets(2).back().name, "porch");
+  EXPECT_EQ(nvr_.Requests().back().text,
+            Expected("GET /manager?action=setpreset&chan=2&type=edit&preset=5&name=porch&"
+                     "time=1402025254547 HTTP/1.1",
+                     "c00k1e42"));
   int32_t missing = 9;
   EXPECT_EQ(
       QRNET_ClientNVRPtzSetPreset("127.0.0.1", nvr_.Port(), 2, &missing, "x", cookie, 0, 0, 0, 0),
