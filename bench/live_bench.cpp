@@ -25,7 +25,7 @@
 // whole milliseconds, so latencies read up to 1 ms long.
 //
 // Usage: qr-bench-live [--streams 1,4,8] [--scenes bars,busy] [--seconds 10]
-//                      [--settle 2] [--host copy|none|memory] [--no-ffmpeg]
+//                      [--settle 2] [--host shared|copy|none|memory] [--no-ffmpeg]
 //                      [--no-auto]
 // The last line of each scene and K (repeated as a block at the end) is
 //   streams=K scene=S cpu_ratio_vs_ffmpeg=R cpu_ratio_vs_ffmpeg_bgra=R2
@@ -132,14 +132,15 @@ double Percentile(std::vector<double> v, double p) {
 
 // ---- The window -------------------------------------------------------------
 
-enum class HostMode { kNone, kCopy, kMemory };
+enum class HostMode { kNone, kShared, kCopy, kMemory };
 
 // A headless window that records which frame each present showed and when.
-// kCopy keeps the picture with one memcpy per row, as a real window host
-// copies into its own image; kNone only reads the frame number (the library's
-// own cost alone); kMemory hands the present on to the platform's
-// MemoryWindowHost (which converts every pixel: a test host, slower than any
-// real one).
+// kShared keeps the renderer's buffer by reference until the next picture,
+// as the Qt window host does; kCopy keeps the picture with one memcpy per
+// row, as a host that copies into its own image; kNone only reads the frame
+// number (the library's own cost alone); kMemory hands the present on to the
+// platform's MemoryWindowHost (which converts every pixel: a test host,
+// slower than any real one).
 class BenchWindow final : public qrplat::WindowHost {
  public:
   struct Shown {
@@ -167,6 +168,15 @@ class BenchWindow final : public qrplat::WindowHost {
   qrplat::PixelFormat PrimaryFormat() const override { return qrplat::PixelFormat::Rgb32; }
   qrplat::SurfaceCaps Caps() const override { return {}; }
   bool PostMessage(uint32_t, uint32_t, int32_t) override { return true; }
+
+  void PresentShared(std::shared_ptr<const qrplat::SharedImage> image,
+                     const qrplat::Rect& source) override {
+    Present(image->pixels, image->width, image->height, image->stride, image->format, source);
+    if (mode_ == HostMode::kShared) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = std::move(image);  // the previous picture goes back to the renderer
+    }
+  }
 
   void Present(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
                qrplat::PixelFormat format, const qrplat::Rect& source) override {
@@ -213,6 +223,7 @@ class BenchWindow final : public qrplat::WindowHost {
   const int32_t width_, height_;
   const HostMode mode_;
   std::unique_ptr<qrplat::MemoryWindowHost> memory_;  // kMemory only
+  std::shared_ptr<const qrplat::SharedImage> held_;    // kShared; guarded by mutex_
   std::vector<uint8_t> image_;                        // kCopy only; display thread only
   mutable std::mutex mutex_;
   std::vector<Shown> shown_;      // guarded by mutex_
@@ -228,7 +239,7 @@ struct Options {
   std::vector<std::string> scenes{"bars", "busy"};
   double seconds = 10;
   double settle = 2;
-  HostMode host = HostMode::kCopy;
+  HostMode host = HostMode::kShared;
   bool ffmpeg = true;
   bool automatic = true;
   bool control = true;  // the cameras answer the event-channel subscription
@@ -675,8 +686,9 @@ void Usage(FILE* f) {
       "  --scenes LIST    bars, busy or both, comma-separated (default bars,busy)\n"
       "  --seconds S      measurement window per phase (default 10)\n"
       "  --settle S       wait after the first pictures before measuring (default 2)\n"
-      "  --host copy|none|memory  window host: copies each present with memcpy like a\n"
-      "                   real window (default); reads only the frame number; or the\n"
+      "  --host shared|copy|none|memory  window host: keeps the renderer's buffer\n"
+      "                   by reference like the Qt window host (default); copies each\n"
+      "                   present with memcpy; reads only the frame number; or the\n"
       "                   platform's MemoryWindowHost (converts every pixel)\n"
       "  --ffmpeg PATH    the ffmpeg command (default ffmpeg)\n"
       "  --no-ffmpeg      skip the ffmpeg phases\n"
@@ -733,6 +745,8 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       if (v == nullptr) return false;
       if (std::strcmp(v, "none") == 0) {
         opt->host = HostMode::kNone;
+      } else if (std::strcmp(v, "shared") == 0) {
+        opt->host = HostMode::kShared;
       } else if (std::strcmp(v, "copy") == 0) {
         opt->host = HostMode::kCopy;
       } else if (std::strcmp(v, "memory") == 0) {
@@ -795,6 +809,7 @@ int Main(int argc, char** argv) {
         devices, kWidth, kHeight, kFps, scene.c_str(), int(sim.pid()), opt.seconds, opt.settle,
         opt.host == HostMode::kNone     ? "none"
         : opt.host == HostMode::kMemory ? "memory"
+        : opt.host == HostMode::kShared ? "shared"
                                         : "copy",
         sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
     std::fflush(stdout);
