@@ -107,7 +107,8 @@ int32_t Scale(int32_t v, int32_t size, int32_t reference) {
   return static_cast<int32_t>(d);
 }
 
-// 24-bit B,G,R, 5-6-5 and 5-5-5 rows widened to 32-bit B,G,R,X.
+// 24-bit B,G,R, 5-6-5 and 5-5-5 rows widened to 32-bit B,G,R,255 (opaque, as
+// the converters write 32-bit pixels, so hosts may paint the buffer as it is).
 void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w, int32_t h,
                uint8_t* dst, ptrdiff_t dst_pitch) {
   for (int32_t y = 0; y < h; ++y) {
@@ -115,19 +116,19 @@ void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w,
     uint32_t* d = reinterpret_cast<uint32_t*>(dst + y * dst_pitch);
     if (type == kSurfaceRgb24) {
       for (int32_t x = 0; x < w; ++x, s += 3) {
-        d[x] = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
+        d[x] = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16 | 0xFF000000u;
       }
     } else if (type == kSurfaceRgb565) {
       for (int32_t x = 0; x < w; ++x, s += 2) {
         const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
         const uint32_t r = v >> 11, g = (v >> 5) & 63, b = v & 31;
-        d[x] = (b << 3 | b >> 2) | (g << 2 | g >> 4) << 8 | (r << 3 | r >> 2) << 16;
+        d[x] = (b << 3 | b >> 2) | (g << 2 | g >> 4) << 8 | (r << 3 | r >> 2) << 16 | 0xFF000000u;
       }
     } else {
       for (int32_t x = 0; x < w; ++x, s += 2) {
         const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
         const uint32_t r = (v >> 10) & 31, g = (v >> 5) & 31, b = v & 31;
-        d[x] = (b << 3 | b >> 2) | (g << 3 | g >> 2) << 8 | (r << 3 | r >> 2) << 16;
+        d[x] = (b << 3 | b >> 2) | (g << 3 | g >> 2) << 8 | (r << 3 | r >> 2) << 16 | 0xFF000000u;
       }
     }
   }
