@@ -26,6 +26,7 @@ void Usage(FILE* f) {
       "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
       "  --bitrate KBPS           H.264 target bit rate (default from size and fps)\n"
       "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
+      "  --scene bars|busy         picture: colour bars (default) or a busy moving scene\n"
       "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
       "  --auth none|basic|digest authentication (default none)\n"
       "  --user U --pass P        credentials for --auth\n"
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
       auto a = devicesim::ParseAudioCodec(val);
       ok = a.has_value();
       if (ok) cfg.audio = *a;
+    } else if (opt == "--scene") {
+      auto sc = devicesim::ParseScene(val);
+      ok = sc.has_value();
+      if (ok) cfg.scene = *sc;
     } else if (opt == "--mode") {
       auto m = devicesim::ParseMode(val);
       ok = m.has_value();
