@@ -8,6 +8,7 @@
 
 #include "devicesim/control.h"
 #include "devicesim/device.h"
+#include "devicesim/talk.h"
 
 namespace {
 
@@ -49,6 +50,15 @@ void Usage(FILE* f) {
       "  --md-mask MASK           regions named by periodic motion reports (default 1)\n"
       "  --nvr-alarm-port N       also serve a recorder alarm channel on port N\n"
       "  --nvr-report-period MS   send \"chan=1&type=1&\" to alarm clients every MS ms\n"
+      "\n"
+      "Talk (two-way audio, \"CMD:TALK\" on the RTSP port):\n"
+      "  --talk duplex|simplex|refuse  accept with the device's audio (default), accept\n"
+      "                           without it, or refuse\n"
+      "  --talk-tone HZ           frequency of the tone the device sends (default 500)\n"
+      "  --talk-quiet             offer the device's audio but send none\n"
+      "  --talk-drop-after S      close each talk connection after S seconds\n"
+      "  --talk-wav FILE          write the audio received on each talk connection to FILE\n"
+      "                           (8000 Hz 16-bit mono WAV, when the connection ends)\n"
       "  --help                   this text\n",
       f);
 }
@@ -80,6 +90,7 @@ int main(int argc, char** argv) {
   int port = 8554;
   devicesim::ControlService control;
   devicesim::NvrAlarmServer nvr_alarm;
+  devicesim::TalkService talk;
   int md_period = 0, md_mask = 1, nvr_alarm_port = -1, nvr_report_period = 0;
 
   for (int i = 1; i < argc; ++i) {
@@ -90,6 +101,10 @@ int main(int argc, char** argv) {
     }
     if (opt == "--refuse-credentials") {
       faults.refuse_credentials = true;
+      continue;
+    }
+    if (opt == "--talk-quiet") {
+      talk.options().device_audio = false;
       continue;
     }
     if (i + 1 >= argc) {
@@ -178,6 +193,20 @@ int main(int argc, char** argv) {
       ok = ParseInt(val, &nvr_alarm_port) && nvr_alarm_port <= 65535;
     } else if (opt == "--nvr-report-period") {
       ok = ParseInt(val, &nvr_report_period);
+    } else if (opt == "--talk") {
+      const std::string v = val;
+      ok = v == "duplex" || v == "simplex" || v == "refuse";
+      talk.options().answer = v == "refuse"    ? devicesim::TalkAnswer::kRefuse
+                              : v == "simplex" ? devicesim::TalkAnswer::kSimplex
+                                               : devicesim::TalkAnswer::kDuplex;
+    } else if (opt == "--talk-tone") {
+      ok = ParseInt(val, &n) && n >= 50 && n <= 3900;
+      talk.options().tone_hz = n;
+    } else if (opt == "--talk-drop-after") {
+      ok = ParseInt(val, &n) && n <= 86400;
+      talk.options().drop_after_ms = n * 1000;
+    } else if (opt == "--talk-wav") {
+      talk.SetWavPath(val);
     } else {
       std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
       return 2;
@@ -197,6 +226,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   control.Attach(device);
+  talk.Attach(device);
   if (!device.Start(cfg, static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "qr-devicesim: %s\n", device.Error().c_str());
     return 1;
