@@ -431,18 +431,19 @@ bool CTalk2VS::Connect(bool* duplex, int32_t* type, std::string* rest) {
   int32_t got = 0;
   if (!sock->Recv(buf, int32_t(sizeof buf), &got) || got <= 0) return false;
   have = got;
-  if (talk::TalkReplyLength(std::string_view(buf, size_t(have))) == size_t(have) &&
-      have < int32_t(sizeof buf)) {
+  auto reply_length = [&] { return talk::TalkReplyLength(std::string_view(buf, size_t(have))); };
+  if (reply_length() == 0 && have < int32_t(sizeof buf)) {
     sock->SetRecvTimeOut(kReplyTailTimeoutMs);
-    while (talk::TalkReplyLength(std::string_view(buf, size_t(have))) == size_t(have) &&
-           have < int32_t(sizeof buf)) {
+    while (reply_length() == 0 && have < int32_t(sizeof buf)) {
       if (!sock->Recv(buf + have, int32_t(sizeof buf) - have, &got) || got <= 0) break;
       have += got;
     }
     sock->SetRecvTimeOut(kTalkRecvTimeoutMs);
   }
   const std::string_view text(buf, size_t(have));
-  const size_t reply_len = talk::TalkReplyLength(text);
+  // Without a second line feed the whole text is the reply (a last line
+  // without one counts).
+  const size_t reply_len = reply_length() != 0 ? reply_length() : text.size();
   mctp::TalkReply reply;
   if (!mctp::ParseTalkReply(text.substr(0, reply_len), &reply)) {
     qrplat::DebugOutput("talk: device refused or answered badly\n");
@@ -450,6 +451,8 @@ bool CTalk2VS::Connect(bool* duplex, int32_t* type, std::string* rest) {
   }
   *duplex = reply.duplex;
   reply_extra_.store(reply.extra);
+  qrplat::DebugOutput("talk: accepted by %s:%d (voice type %d, device audio %s)\n", session_.host,
+                      int(session_.port), int(*type), reply.duplex ? "on" : "off");
   rest->assign(text.substr(reply_len));
   return !stop_.load();
 }

@@ -72,9 +72,9 @@ size_t BuildTalkPacket(uint32_t tick_ms, const uint8_t* frame, size_t frame_len,
 
 size_t TalkReplyLength(std::string_view text) {
   const size_t first = text.find('\n');
-  if (first == std::string_view::npos) return text.size();
+  if (first == std::string_view::npos) return 0;
   const size_t second = text.find('\n', first + 1);
-  if (second == std::string_view::npos) return text.size();
+  if (second == std::string_view::npos) return 0;
   return second + 1;
 }
 

@@ -51,7 +51,7 @@ size_t BuildTalkPacket(uint32_t tick_ms, const uint8_t* frame, size_t frame_len,
 // The talk reply ends at its second line feed; a device that offers its
 // audio may send its first voice frame right behind it, in the same read.
 // Returns the reply's length (up to and including the second line feed), or
-// text.size() when there is no second line feed yet.
+// 0 when there is no second line feed yet.
 size_t TalkReplyLength(std::string_view text);
 
 // The largest voice frame accepted from a device, in 16-bit words (4096

@@ -9,12 +9,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -109,8 +113,9 @@ TEST(TalkWire, ReplyEndsAtTheSecondLineFeedAndTheVoiceFrameBehindItIsKept) {
   ASSERT_EQ(len, 8u);
   EXPECT_EQ(std::memcmp(f, frame.data(), 8), 0);
 
-  // No second line feed yet: everything is reply so far.
-  EXPECT_EQ(quornet::talk::TalkReplyLength("CMD:TALK MCTP/1.0 CS\n@1@1"), 25u);
+  // Ending exactly at the second line feed; no second line feed yet.
+  EXPECT_EQ(quornet::talk::TalkReplyLength(reply), reply.size());
+  EXPECT_EQ(quornet::talk::TalkReplyLength("CMD:TALK MCTP/1.0 CS\n@1@1"), 0u);
   EXPECT_EQ(quornet::talk::TalkReplyLength(""), 0u);
   // Refusal and a reply of the wrong command.
   EXPECT_FALSE(quornet::mctp::ParseTalkReply("CMD:TALK MCTP/1.0 CS\n@1@0@\n", &parsed));
@@ -500,6 +505,96 @@ TEST_F(TalkTest, StartingTwiceLeavesOneTalk) {
   EXPECT_FALSE(talk_.Connection(0).open);
   EXPECT_EQ(talk_.OpenConnections(), 1u);
   EXPECT_EQ(talk_.Connection(1).voice_type, 1);
+}
+
+// A device of our own making on the talk port, for replies the simulator
+// does not give.
+class ScriptedTalkTest : public TalkTest {
+ protected:
+  using Script = std::function<void(int fd, int connection)>;
+  void StartScripted(Script script) {
+    script_ = std::move(script);
+    device_.AddProtocol("CMD:TALK", [this](int fd, std::string buf) {
+      while (buf.find("END\n") == std::string::npos) {
+        char c[256];
+        ssize_t n = ::recv(fd, c, sizeof c, 0);
+        if (n <= 0) return;
+        buf.append(c, size_t(n));
+      }
+      int n;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        n = ++connections_;
+      }
+      cv_.notify_all();
+      script_(fd, n);
+    });
+    devicesim::Config cfg;
+    cfg.width = 320;
+    cfg.height = 240;
+    cfg.audio = devicesim::AudioCodec::kNone;
+    ASSERT_TRUE(device_.Start(cfg, 0)) << device_.Error();
+    StartClient(device_.Port());
+  }
+  bool WaitScriptedConnections(int count, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                        [&] { return connections_ >= count; });
+  }
+  static void Send(int fd, const std::string& bytes) {
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Reads until the peer closes; the number of bytes it sent.
+  static size_t Drain(int fd) {
+    size_t total = 0;
+    char c[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, c, sizeof c, 0)) > 0) total += size_t(n);
+    return total;
+  }
+
+  Script script_;
+  // Bytes the client sent on the first connection (written by the script).
+  std::atomic<size_t> first_bytes_{0};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int connections_ = 0;  // guarded by mutex_
+};
+
+// A voice frame that asks for 65,535 words ends the connection; the client
+// reconnects at once instead of allocating for it.
+TEST_F(ScriptedTalkTest, OversizedDeviceFrameEndsTheConnection) {
+  StartScripted([this](int fd, int n) {
+    Send(fd, std::string("CMD:TALK MCTP/1.0 CS\n@1@1@\n\x00\x01\xFF\xFF", 32));
+    size_t got = Drain(fd);
+    if (n == 1) first_bytes_ = got;
+  });
+  ASSERT_EQ(QRNET_ClientStartTalk(handle_), 1);
+  ASSERT_TRUE(WaitScriptedConnections(2, 5000)) << "the connection was kept";
+  EXPECT_LT(first_bytes_.load(), 2000u) << "the client kept talking on it";
+  EXPECT_LT(TimedStopTalk(), 1000);
+}
+
+// A slow device that sends its reply in two pieces is still understood, and
+// the talk packets that follow carry 20 ms frames.
+TEST_F(ScriptedTalkTest, ReplyInTwoSegmentsIsAccepted) {
+  StartScripted([this](int fd, int) {
+    Send(fd, "CMD:TALK MCTP/1.0 CS\n");
+    qrplat::SleepMs(150);
+    Send(fd, "@0@1@\n");
+    first_bytes_ = Drain(fd);
+  });
+  ASSERT_EQ(QRNET_ClientStartTalk(handle_), 1);
+  ASSERT_TRUE(WaitScriptedConnections(1, 5000));
+  qrplat::SleepMs(1000);
+  EXPECT_LT(TimedStopTalk(), 1000);
+  for (int i = 0; i < 50 && first_bytes_.load() == 0; ++i) qrplat::SleepMs(20);
+  // G.726 32 kbit/s: 80 bytes of code, 4 of frame header, 8 of packet
+  // header per 20 ms; at least half a second of it.
+  EXPECT_GE(first_bytes_.load(), 25u * 92u);
+  EXPECT_EQ(first_bytes_.load() % 92u, 0u);
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(connections_, 1);
 }
 
 }  // namespace
