@@ -1,5 +1,6 @@
 #include "media/talk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -310,8 +311,15 @@ class CRecvThread : public qrplat::JThread {
                                 kMaxDevicePcmSamples, &samples);
     }
     if (rc != 0 || samples == 0) return;
-    // A full conduit means the output lags: the block is dropped.
-    player_.conduit().Append(pcm_.get(), uint32_t(samples) * 2, 0, 0, 0);
+    // In pieces of at most one playback chunk, so that a long frame fits the
+    // conduit; what does not fit (the output lags) is dropped.
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pcm_.get());
+    for (uint32_t left = uint32_t(samples) * 2; left > 0;) {
+      const uint32_t n = std::min(left, kChunkBytes);
+      if (!player_.conduit().Append(bytes, n, 0, 0, 0)) break;
+      bytes += n;
+      left -= n;
+    }
   }
 
   int32_t Thread() override {
