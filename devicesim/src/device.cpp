@@ -778,23 +778,30 @@ void Connection::Run() {
       }
     }
     if (!protocol_decided) {
-      bool partial = false;
+      // The longest matching prefix wins ("CMD:TALK" over "CMD:"); while a
+      // longer one may still match, wait for more bytes.
+      size_t partial = 0;
+      const ConnectionHandler* best = nullptr;
+      size_t best_len = 0;
       for (auto& [prefix, handler] : dev->protocols) {
         const size_t n = std::min(in.size(), prefix.size());
         if (in.compare(0, n, prefix, 0, n) != 0) continue;
         if (in.size() < prefix.size()) {
-          partial = true;
-          continue;
+          partial = std::max(partial, prefix.size());
+        } else if (prefix.size() > best_len) {
+          best = &handler;
+          best_len = prefix.size();
         }
+      }
+      if (best != nullptr && (partial <= best_len || peer_gone)) {
         // Hand the connection over, blocking as such handlers expect.
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        handler(fd, std::move(in));
+        (*best)(fd, std::move(in));
         in.clear();
         stop.store(true);
-        break;
       }
       if (stop.load() || peer_gone) break;
-      if (partial) continue;
+      if (partial > 0) continue;
       protocol_decided = true;
     }
     ProcessInput();

@@ -10,6 +10,7 @@
 #include "devicesim/control.h"
 #include "devicesim/device.h"
 #include "devicesim/nvr.h"
+#include "devicesim/talk.h"
 
 namespace {
 
@@ -66,6 +67,14 @@ void Usage(FILE* f) {
       "  --server-close-at-once   close each connection when it is accepted\n"
       "  --server-trickle         answer one byte every 50 ms, never finishing\n"
       "  --nvr-refuse-login       refuse every recorder login\n"
+      "Talk (two-way audio, \"CMD:TALK\" on the RTSP port):\n"
+      "  --talk duplex|simplex|refuse  accept with the device's audio (default), accept\n"
+      "                           without it, or refuse\n"
+      "  --talk-tone HZ           frequency of the tone the device sends (default 500)\n"
+      "  --talk-quiet             offer the device's audio but send none\n"
+      "  --talk-drop-after S      close each talk connection after S seconds\n"
+      "  --talk-wav FILE          write the audio received on each talk connection to FILE\n"
+      "                           (8000 Hz 16-bit mono WAV, when the connection ends)\n"
       "  --help                   this text\n",
       f);
 }
@@ -97,6 +106,7 @@ int main(int argc, char** argv) {
   int port = 8554;
   devicesim::ControlService control;
   devicesim::NvrAlarmServer nvr_alarm;
+  devicesim::TalkService talk;
   int md_period = 0, md_mask = 1, nvr_alarm_port = -1, nvr_report_period = 0;
   devicesim::NvrServer nvr;
   devicesim::ChannelServer channel_server;
@@ -135,6 +145,10 @@ int main(int argc, char** argv) {
     }
     if (opt == "--nvr-refuse-login") {
       refuse_login = true;
+      continue;
+    }
+    if (opt == "--talk-quiet") {
+      talk.options().device_audio = false;
       continue;
     }
     if (i + 1 >= argc) {
@@ -240,6 +254,20 @@ int main(int argc, char** argv) {
         f.split_bytes = bytes;
         f.split_delay_ms = ms;
       });
+    } else if (opt == "--talk") {
+      const std::string v = val;
+      ok = v == "duplex" || v == "simplex" || v == "refuse";
+      talk.options().answer = v == "refuse"    ? devicesim::TalkAnswer::kRefuse
+                              : v == "simplex" ? devicesim::TalkAnswer::kSimplex
+                                               : devicesim::TalkAnswer::kDuplex;
+    } else if (opt == "--talk-tone") {
+      ok = ParseInt(val, &n) && n >= 50 && n <= 3900;
+      talk.options().tone_hz = n;
+    } else if (opt == "--talk-drop-after") {
+      ok = ParseInt(val, &n) && n <= 86400;
+      talk.options().drop_after_ms = n * 1000;
+    } else if (opt == "--talk-wav") {
+      talk.SetWavPath(val);
     } else {
       std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
       return 2;
@@ -263,6 +291,7 @@ int main(int argc, char** argv) {
     channel_server.SetIdentityKeys(true);
     channel_server.Attach(device);
   }
+  talk.Attach(device);
   if (!device.Start(cfg, static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "qr-devicesim: %s\n", device.Error().c_str());
     return 1;

@@ -573,6 +573,30 @@ QRNET_API int32_t QRNET_ClientStopAlarmOut(uint32_t handle, const char* host, in
                                            int32_t channel, const char* user, const char* password,
                                            int32_t through_server);
 
+/* ---- Talk (two-way audio) --------------------------------------------- */
+
+/*
+ * Opens a talk connection to the client's device (its RTSP host and port,
+ * announced with "CMD:TALK"), sends the default capture device's audio in
+ * 20 ms packets and, when the device offers its own audio, plays that on the
+ * default output. Runs in the background: a lost connection is re-opened at
+ * once, a failed connect or a refusal every 10 s, until QRNET_ClientStopTalk
+ * or QRNET_ClientStop. A talk already running on the client is stopped first.
+ * The codec is G.711 mu-law for devices that announce themselves with the
+ * V200 banner, else G.726 32 kbit/s. Returns 1 when the talk thread runs;
+ * 0 for an invalid handle, a client on QRNET_TRANSPORT_UDP or a local file.
+ */
+QRNET_API int32_t QRNET_ClientStartTalk(uint32_t handle);
+/*
+ * As QRNET_ClientStartTalk with a chosen codec: 1 G.711 A-law, 2 G.711
+ * mu-law, 4 to 7 G.726 at 16, 24, 32, 40 kbit/s (code words packed as in
+ * RFC 3551); 0 chooses as QRNET_ClientStartTalk does. Other values return 0.
+ */
+QRNET_API int32_t QRNET_ClientStartTalkEx(uint32_t handle, int32_t voice_type);
+/* Stops the client's talk (if any) and returns once its threads are gone;
+ * never blocks on the network. */
+QRNET_API void QRNET_ClientStopTalk(uint32_t handle);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -30,6 +30,9 @@ int main(void) {
   CHECK(QRNET_GetLiveViewPerformance(0, 0) == -1);
   CHECK(QRNET_ClientStartView(0) == 0);
   CHECK(QRNET_ClientStop(0) == 0);
+  CHECK(QRNET_ClientStartTalk(0) == 0);
+  CHECK(QRNET_ClientStartTalkEx(0, 6) == 0);
+  QRNET_ClientStopTalk(0);
 
   memset(&param, 0, sizeof(param));
   param.transport = 3;
