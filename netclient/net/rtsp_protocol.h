@@ -151,11 +151,21 @@ struct StreamFormat {
   uint8_t audio_code = kAudioUlaw;
   char video_track = 0;  // 0: no such track
   char audio_track = 0;
+  // Set when the audio track was left out (audio_code 255) because its
+  // codec cannot be decoded: the rtpmap value or payload type it announced.
+  std::string audio_unsupported;
 };
 
-// Audio codec code from the rtpmap lines; first match of the fixed table wins,
-// current when none matches.
-uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current);
+// Audio codec code of the audio track a description announces:
+// - the devices' fixed table, first match wins, encoding names matched
+//   without regard to case ("MPEG4-GENERIC/16000/1" is AAC);
+// - else the audio media description's first payload type: its rtpmap if it
+//   has one (a known encoding and clock rate on any payload number), static
+//   type 0 as mu-law and 8 as A-law, and mu-law when there is no "m=audio"
+//   line at all (the devices' old default);
+// - anything else is kAudioNone (never a guess), with the offending text in
+//   *unsupported when given.
+uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported = nullptr);
 
 // Picture size from "sprop-parameter-sets=<SPS>,"; false when absent or bad.
 bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height);

@@ -317,6 +317,10 @@ int32_t CRtspSession::Start(bool replay) {
   client_.bit_rate_value.store(format_.bit_rate);
   client_.video_payload.store(format_.video_code);
   client_.audio_codec.store(format_.audio_code);
+  if (!format_.audio_unsupported.empty()) {
+    qrplat::DebugOutput("CRtspSession: audio \"%s\" cannot be decoded, no sound\n",
+                        format_.audio_unsupported.c_str());
+  }
   int32_t perf = client_.live_view_performance.load();
   int32_t restore = rtsp::RestoreFrameCount(&perf, format_.frame_rate, format_.bit_rate);
   if (format_.frame_rate > 0) client_.live_view_performance.store(perf);
