@@ -460,9 +460,9 @@ uint8_t CodeOfEncoding(std::string_view value) {
     std::string_view clock;
     uint8_t code;
   } kKnown[] = {
-      {"G726-32", "8000", kAudioG726_32}, {"G726-24", "8000", kAudioG726_24},
-      {"G726-16", "8000", kAudioG726_16}, {"G726-40", "8000", kAudioG726_40},
-      {"PCMU", "8000", kAudioUlaw},       {"PCMA", "8000", kAudioAlaw},
+      {"G726-32", "8000", kAudioG726_32},    {"G726-24", "8000", kAudioG726_24},
+      {"G726-16", "8000", kAudioG726_16},    {"G726-40", "8000", kAudioG726_40},
+      {"PCMU", "8000", kAudioUlaw},          {"PCMA", "8000", kAudioAlaw},
       {"mpeg4-generic", "16000", kAudioAac},
   };
   for (const auto& k : kKnown) {
@@ -528,8 +528,8 @@ uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported) {
   }
   if (sdp[m] == '\n') ++m;
   size_t section_end = Find(sdp, "\nm=", m);
-  std::string_view section =
-      sdp.substr(m, section_end == std::string_view::npos ? std::string_view::npos : section_end - m);
+  std::string_view section = sdp.substr(
+      m, section_end == std::string_view::npos ? std::string_view::npos : section_end - m);
   std::string_view mline = section.substr(0, section.find_first_of("\r\n"));
   // "m=audio <port> <proto> <fmt> ...": the fourth field.
   size_t pos = 0;

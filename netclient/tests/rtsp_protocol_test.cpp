@@ -380,8 +380,7 @@ TEST(Description, AudioCodecsByNameInAnyCaseAndStaticPayloadTypes) {
       {"opus", "m=audio 0 RTP/AVP 111\r\na=rtpmap:111 opus/48000/2\r\n", kAudioNone},
       {"g722", "m=audio 0 RTP/AVP 9\r\na=rtpmap:9 G722/8000\r\n", kAudioNone},
       {"aac 48k", "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 MPEG4-GENERIC/48000/2\r\n", kAudioNone},
-      {"aac stereo", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 mpeg4-generic/16000/2\r\n",
-       kAudioNone},
+      {"aac stereo", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 mpeg4-generic/16000/2\r\n", kAudioNone},
       {"pcma clock", "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/80000\r\n", kAudioNone},
       {"dynamic bare", "m=audio 0 RTP/AVP 97\r\n", kAudioNone},
       {"no format", "m=audio 0 RTP/AVP\r\n", kAudioNone},
@@ -401,19 +400,19 @@ TEST(Description, AudioCodecsByNameInAnyCaseAndStaticPayloadTypes) {
     }
   }
   std::string what;
-  EXPECT_EQ(AudioCodeFromSdp(WithAudio("m=audio 0 RTP/AVP 111\r\na=rtpmap:111 opus/48000/2\r\n"),
-                             &what),
-            kAudioNone);
+  EXPECT_EQ(
+      AudioCodeFromSdp(WithAudio("m=audio 0 RTP/AVP 111\r\na=rtpmap:111 opus/48000/2\r\n"), &what),
+      kAudioNone);
   EXPECT_EQ(what, "opus/48000/2");
   // As a third-party server (GStreamer's rtpmp4gpay) announces AAC.
   EXPECT_EQ(AudioCodeFromSdp(ReadTestData("describe_200_gstreamer_aac_upper_case.txt")), kAudioAac);
   EXPECT_EQ(AudioCodeFromSdp("m=audio 0 RTP/AVP 3\r\n", &what), kAudioNone);
   EXPECT_EQ(what, "payload type 3");
   // Hostile text in the debug line is made printable and bounded.
-  EXPECT_EQ(AudioCodeFromSdp("m=audio 0 RTP/AVP 97\r\na=rtpmap:97 X\x01" + std::string(200, 'y') +
-                                 "/8000\r\n",
-                             &what),
-            kAudioNone);
+  EXPECT_EQ(
+      AudioCodeFromSdp(
+          "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 X\x01" + std::string(200, 'y') + "/8000\r\n", &what),
+      kAudioNone);
   EXPECT_EQ(what.size(), 64u);
   EXPECT_EQ(what.substr(0, 3), "X?y");
 }
