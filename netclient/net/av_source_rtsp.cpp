@@ -31,12 +31,15 @@ int32_t CAVSource_RTSP::SetSpeed(int32_t exponent) {
 
 bool CAVSource_RTSP::PrepareCommon() {
   rtsp_ = std::make_unique<CRtspSession>(*session_, udp_);
+  keep_alive_ = std::make_unique<CRTCPInstance>(*rtsp_);
   recorder_ = CreateStreamRecorder(*session_);
   sinks_ = CreateMediaSinks(*session_, video_conduit_, audio_conduit_);
   return true;
 }
 
 void CAVSource_RTSP::ReleaseCommon() {
+  StopKeepAlive();
+  keep_alive_.reset();
   StopEventReceiver();
   events_.reset();
   StopSinks();
@@ -121,6 +124,18 @@ bool CAVSource_RTSP::StartEventReceiver() {
 void CAVSource_RTSP::StopEventReceiver() {
   if (events_ && events_started_) events_->Stop();
   events_started_ = false;
+}
+
+bool CAVSource_RTSP::StartKeepAlive() {
+  const uint32_t interval = rtsp_->KeepAliveIntervalMs();
+  if (interval == 0 || !keep_alive_) return true;
+  keep_alive_started_ = keep_alive_->Begin(interval) == 0;
+  return keep_alive_started_;
+}
+
+void CAVSource_RTSP::StopKeepAlive() {
+  if (keep_alive_ && keep_alive_started_) keep_alive_->Stop();
+  keep_alive_started_ = false;
 }
 
 // ---- RTSP over TCP ------------------------------------------------------------
@@ -261,7 +276,7 @@ int32_t CAVSource_RTSP_TCP::Run() {
     connected_.store(true);
     session_->ReportLinkState(0);
     attempts = -1;  // once a stream has run, reconnection never gives up
-    if (!StartEventReceiver() || !StartSinks()) {
+    if (!StartEventReceiver() || !StartSinks() || !StartKeepAlive()) {
       gave_up_or_failed = true;
       break;
     }
@@ -270,6 +285,7 @@ int32_t CAVSource_RTSP_TCP::Run() {
     SaveFormat();
     last_activity_ = qrplat::TickCount();
     const ReadEnd end = ReadStream();
+    StopKeepAlive();
     last_activity_ = qrplat::TickCount();
     if (end == ReadEnd::kStopped) break;
     session_->ReportLinkState(3);
@@ -277,6 +293,7 @@ int32_t CAVSource_RTSP_TCP::Run() {
     StopSinks();
     rtsp_->Close();
   }
+  StopKeepAlive();
   StopEventReceiver();
   StopSinks();
   if (StopRequested()) {
@@ -305,16 +322,14 @@ bool CAVSource_RTSP_UDP::Prepare() {
                                                         stream_error_.get(), recorder_.get());
   audio_receiver_ =
       std::make_unique<CRTPAudioReceiver>(*session_, *rtsp_, audio_conduit_, recorder_.get());
-  keep_alive_ = std::make_unique<CRTCPInstance>(*rtsp_);
   return true;
 }
 
 void CAVSource_RTSP_UDP::Release() {
   StopReceivers();
-  if (keep_alive_) keep_alive_->Stop();
+  StopKeepAlive();
   video_receiver_.reset();
   audio_receiver_.reset();
-  keep_alive_.reset();
   ReleaseCommon();
   stop_event_.reset();
   stream_error_.reset();
@@ -365,12 +380,11 @@ int32_t CAVSource_RTSP_UDP::Run() {
     audio_started_ = rtsp_->has_audio() && audio_receiver_->Begin() == 0;
     if (session_->server_kind.load() == rtsp::kServerRecorder) {
       session_->recorder_keep_alive.store(1);
-      keep_alive_started_ = keep_alive_->Begin() == 0;
-      if (!keep_alive_started_) break;
     } else {
       session_->recorder_keep_alive.store(0);
       if (!StartEventReceiver()) break;
     }
+    if (!StartKeepAlive()) break;
     SaveFormat();
     const int which =
         qrplat::Event::WaitAny({stop_event_.get(), stream_error_.get()}, qrplat::kInfinite);
@@ -379,9 +393,8 @@ int32_t CAVSource_RTSP_UDP::Run() {
     // The stream broke: report, tear down and reconnect without limit.
     session_->ReportLinkState(3);
     StopReceivers();
+    StopKeepAlive();
     rtsp_->TearDown();
-    if (keep_alive_started_) keep_alive_->Stop();
-    keep_alive_started_ = false;
     StopEventReceiver();
     StopSinks();
     connected_.store(false);
@@ -390,6 +403,7 @@ int32_t CAVSource_RTSP_UDP::Run() {
     attempts = -1;
   }
   StopReceivers();
+  StopKeepAlive();
   // A stop aborts every wait of the RTSP session: the teardown then goes out
   // without waiting for its reply.
   if (rtsp_->aborted()) {
@@ -397,8 +411,6 @@ int32_t CAVSource_RTSP_UDP::Run() {
   } else {
     rtsp_->TearDown();
   }
-  if (keep_alive_started_) keep_alive_->Stop();
-  keep_alive_started_ = false;
   rtsp_->Close();
   StopEventReceiver();
   StopSinks();

@@ -272,6 +272,13 @@ std::string KeepAliveRequest(const RequestContext& c, bool replay_mode) {
   return WithInSessionAuth(std::move(s), c.auth, "GET_PARAMETER", c.base_url);
 }
 
+std::string GenericKeepAliveRequest(const RequestContext& c, bool options) {
+  const char* method = options ? "OPTIONS" : "GET_PARAMETER";
+  std::string s = Format("%s %s %s\r\nCSeq: %d\r\nSession: %s\r\n\r\n", method, c.base_url.c_str(),
+                         "RTSP/1.0", c.cseq, c.session_id.c_str());
+  return WithInSessionAuth(std::move(s), c.auth, method, c.base_url);
+}
+
 // --- Replies -------------------------------------------------------------
 
 bool ReplyOk(std::string_view reply) {
@@ -341,6 +348,49 @@ std::string ParseSessionId(std::string_view reply) {
   }
   if (p - start > 31) return {};
   return std::string(reply.substr(start, p - start));
+}
+
+int ParseSessionTimeout(std::string_view reply) {
+  size_t p = Find(reply, "Session:");
+  if (p == std::string_view::npos) return 0;
+  std::string_view line = reply.substr(p);
+  line = line.substr(0, line.find_first_of("\r\n"));
+  // Parameter names are case-insensitive; white space may surround ";".
+  for (size_t semi = line.find(';'); semi != std::string_view::npos;
+       semi = line.find(';', semi + 1)) {
+    size_t k = semi + 1;
+    while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
+    constexpr std::string_view kName = "timeout=";
+    if (line.size() - k < kName.size()) continue;
+    bool match = true;
+    for (size_t i = 0; i < kName.size() && match; ++i) {
+      char ch = line[k + i];
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+      match = ch == kName[i];
+    }
+    if (!match) continue;
+    size_t v = k + kName.size();
+    int64_t value = 0;
+    if (v >= line.size() || line[v] < '0' || line[v] > '9') return 0;
+    while (v < line.size() && line[v] >= '0' && line[v] <= '9') {
+      value = value * 10 + (line[v++] - '0');
+      if (value > 86400) value = 86400;
+    }
+    return value < 1 ? 1 : static_cast<int>(value);
+  }
+  return 0;
+}
+
+int ReplyStatus(std::string_view reply) {
+  if (!reply.starts_with("RTSP/")) return 0;
+  size_t sp = reply.find(' ');
+  if (sp == std::string_view::npos || sp + 4 > reply.size()) return 0;
+  int code = 0;
+  for (size_t i = sp + 1; i < sp + 4; ++i) {
+    if (reply[i] < '0' || reply[i] > '9') return 0;
+    code = code * 10 + (reply[i] - '0');
+  }
+  return code;
 }
 
 int ParseServerPort(std::string_view reply) {

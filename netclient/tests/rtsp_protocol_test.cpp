@@ -157,6 +157,32 @@ TEST(Requests, UnchallengedInSessionTexts) {
             "Content-Length: 7\r\n\r\nalive\r\n");
   EXPECT_EQ(ResumeRequest(c, kServerGeneric),
             "PLAY rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  // Standard servers: a body-less GET_PARAMETER on the session's own URL,
+  // or OPTIONS with the session.
+  EXPECT_EQ(GenericKeepAliveRequest(c, false),
+            "GET_PARAMETER rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  EXPECT_EQ(GenericKeepAliveRequest(c, true),
+            "OPTIONS rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+}
+
+TEST(Replies, SessionTimeoutAndStatus) {
+  EXPECT_EQ(ParseSessionTimeout(ReadTestData("setup_200_session_timeout.txt")), 60);
+  EXPECT_EQ(ParseSessionTimeout("RTSP/1.0 200 OK\r\nSession: 1A2B; Timeout=10\r\n\r\n"), 10);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;x=1;timeout=25\r\nCSeq: 2\r\n"), 25);
+  // Absent, on another line, malformed, out of range.
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B\r\nX-Other: a;timeout=5\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("CSeq: 2\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=-5\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=0\r\n"), 1);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=99999999999999999999\r\n"), 86400);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=7"), 7);
+
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 405 Method Not Allowed\r\n"), 405);
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 200 OK\r\n"), 200);
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 20"), 0);
+  EXPECT_EQ(ReplyStatus("HTTP/1.0 501 x"), 0);
+  EXPECT_EQ(ReplyStatus(""), 0);
 }
 
 TEST(Replies, SessionIdIsOneBoundedToken) {
