@@ -190,7 +190,9 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
                     "Session: " + sid + "\r\n\r\n");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    PicturesDuring(cl, 300);  // drain what was under way
+    while (cl.ReadFrame(300)) {
+      // Drain what was under way: quiet for 300 ms, however slow the machine.
+    }
     EXPECT_EQ(PicturesDuring(cl, 600), 0);
 
     r = Ask(cl, "PLAY rtsp://" + h + "/replay/01?stime=" + stime + " RTSP/1.0\r\nCSeq: 5\r\n" +
@@ -199,7 +201,9 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
     ASSERT_EQ(r->status, 200);
     EXPECT_EQ(r->Header("Scale"), "4.000000");
     const int fast = PicturesDuring(cl, 1500);
-    EXPECT_GT(fast, 2 * normal) << "normal " << normal << " fast " << fast;
+    // Nominally four times as many; a busy machine may not encode that fast,
+    // so only a clear speed-up is required.
+    EXPECT_GT(2 * fast, 3 * normal) << "normal " << normal << " fast " << fast;
 
     // Keep-alive form of the recorder scheme.
     cl.Send("GET_PARAMETER rtsp://" + h + "/replay/01?stime=" + stime +

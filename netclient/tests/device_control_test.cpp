@@ -269,7 +269,7 @@ TEST_F(DeviceControlTest, SilentDeviceFailsCommandsButPositioningIsSent) {
   EXPECT_EQ(QRNET_Set3DPosit(h, 10, 20, 30, 40), 1);
   // The device got both positioning messages (it reads them after we closed).
   auto has = [&](const std::string& text) {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       for (const auto& m : control_.Messages()) {
         if (m == text) return true;
       }
