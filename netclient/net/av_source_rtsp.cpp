@@ -174,6 +174,9 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   auto parser = std::make_unique<InterleavedParser>();
   rtsp_->SetInterleavedStreaming(true);
   rtsp_->DrainPendingInto(parser.get());
+  // Only now: from here on every byte of the connection is read by this
+  // loop, and the keep-alive's replies reach it through the session.
+  if (!StartKeepAlive()) qrplat::DebugOutput("CAVSource_RTSP_TCP: no keep-alive thread\n");
   uint8_t audio[2048];
   uint64_t window_bytes = 0;
   uint32_t window_start = qrplat::TickCount();
@@ -242,6 +245,7 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
     parser->Commit(static_cast<size_t>(n));
     last_data = now;
   }
+  StopKeepAlive();
   rtsp_->SetInterleavedStreaming(false);
   session_->measured_bit_rate.store(0);
   return end;
@@ -276,7 +280,7 @@ int32_t CAVSource_RTSP_TCP::Run() {
     connected_.store(true);
     session_->ReportLinkState(0);
     attempts = -1;  // once a stream has run, reconnection never gives up
-    if (!StartEventReceiver() || !StartSinks() || !StartKeepAlive()) {
+    if (!StartEventReceiver() || !StartSinks()) {
       gave_up_or_failed = true;
       break;
     }
@@ -285,7 +289,6 @@ int32_t CAVSource_RTSP_TCP::Run() {
     SaveFormat();
     last_activity_ = qrplat::TickCount();
     const ReadEnd end = ReadStream();
-    StopKeepAlive();
     last_activity_ = qrplat::TickCount();
     if (end == ReadEnd::kStopped) break;
     session_->ReportLinkState(3);
