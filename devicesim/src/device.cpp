@@ -495,6 +495,8 @@ void Connection::HandleRequest(const Request& req) {
     } else {
       while (!sessions.empty()) DropSession(sessions.begin()->first);
     }
+  } else if (m == "GET_PARAMETER" && dev->faults.refuse_get_parameter.load()) {
+    r.status = 501;
   } else if (m == "GET_PARAMETER" || m == "SET_PARAMETER") {
     // Keep-alive: naming the session already refreshed it.
     if (named && !session) r.status = 454;

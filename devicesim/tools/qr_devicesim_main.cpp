@@ -43,6 +43,7 @@ void Usage(FILE* f) {
       "  --udp-duplicate P        send UDP packets twice with probability P\n"
       "  --seed N                 seed of the UDP fault generator (default 1)\n"
       "  --refuse-credentials     answer every authorization with 401\n"
+      "  --refuse-get-parameter   answer GET_PARAMETER with 501\n"
       "  --reply-delay MS         hold each RTSP reply back for MS milliseconds\n"
       "  --next-size WxH          the first connection changes the picture size\n"
       "  --next-codec h264|mjpeg  the first connection changes the codec\n"
@@ -94,6 +95,10 @@ int main(int argc, char** argv) {
     }
     if (opt == "--expire-interleaved") {
       cfg.expire_interleaved_sessions = true;
+      continue;
+    }
+    if (opt == "--refuse-get-parameter") {
+      faults.refuse_get_parameter = true;
       continue;
     }
     if (opt == "--refuse-credentials") {

@@ -249,6 +249,37 @@ TEST_F(KeepAliveTest, KeepAliveOnlyWhereTheServerKindOrItsTimeoutAsksForIt) {
   }
 }
 
+// A server that refuses GET_PARAMETER (501) gets OPTIONS with the session
+// from then on, and its session does not expire.
+TEST_F(KeepAliveTest, RefusedGetParameterFallsBackToOptions) {
+  devicesim::Device device;
+  devicesim::Config config = SmallConfig();
+  config.session_timeout = 2s;
+  config.expire_interleaved_sessions = true;
+  device.faults().refuse_get_parameter = true;
+  ASSERT_TRUE(device.Start(config)) << device.Error();
+  const uint32_t udp = Start(0, device.Port());
+  const uint32_t tcp = Start(1, device.Port());
+  ASSERT_TRUE(WaitFor(
+      [&] { return QRNET_GetClientState(udp) == 0 && QRNET_GetClientState(tcp) == 0; }, 10s));
+  std::this_thread::sleep_for(5s);  // two and a half timeouts
+  EXPECT_EQ(LinkStates(udp), (std::vector<int>{1, 0}));
+  EXPECT_EQ(LinkStates(tcp), (std::vector<int>{1, 0}));
+  std::map<uint64_t, int> get_parameter, options;
+  for (const auto& r : InSessionRequests(device, "GET_PARAMETER")) {
+    EXPECT_EQ(r.status, 501);
+    ++get_parameter[r.connection];
+  }
+  for (const auto& r : InSessionRequests(device, "OPTIONS")) {
+    EXPECT_EQ(r.url, device.Url(1));
+    ++options[r.connection];
+  }
+  ASSERT_EQ(get_parameter.size(), 2u);
+  ASSERT_EQ(options.size(), 2u);
+  for (auto [connection, count] : get_parameter) EXPECT_EQ(count, 1) << connection;
+  for (auto [connection, count] : options) EXPECT_GE(count, 3) << connection;
+}
+
 // An NVR replay whose recorder announces a 2 s timeout: a keep-alive every
 // second in the replay's own URL form, between pauses and speed changes,
 // and the pictures keep coming.

@@ -63,6 +63,9 @@ struct Faults {
   std::atomic<uint32_t> udp_seed{1};
   // Every Authorization is rejected with a fresh 401, even a correct one.
   std::atomic<bool> refuse_credentials{false};
+  // GET_PARAMETER is answered "501 Not Implemented", as some servers do (the
+  // session it names still counts as active).
+  std::atomic<bool> refuse_get_parameter{false};
   // Each RTSP reply is held back this long.
   std::atomic<int> reply_delay_ms{0};
   // The next accepted connection (and all after it) sees this picture size
