@@ -138,6 +138,13 @@ def main():
             client.connect("new-session", lambda _c, session: session.set_timeout(a.timeout))
         server.connect("client-connected", on_client)
 
+        # The server expires sessions only when asked to: once a second, as
+        # gst-rtsp-server's own examples do.
+        def cleanup():
+            server.get_session_pool().cleanup()
+            return True
+        GLib.timeout_add_seconds(1, cleanup)
+
     server.get_mount_points().add_factory(a.mount, factory)
     if server.attach(None) == 0:
         print("cannot attach the server", file=sys.stderr)
