@@ -505,7 +505,15 @@ void Connection::HandleRequest(const Request& req) {
   }
   if (session && r.status == 200 && m != "TEARDOWN" && m != "SETUP")
     r.headers.emplace_back("Session", session->id);
+  // The session's timer runs from the end of its last request: a request
+  // that kept this device busy (a new encoder to start) must not count
+  // against the client.
+  const std::string sid = session ? session->id : std::string();
   Respond(&req, cseq, std::move(r));
+  if (!sid.empty()) {
+    if (auto it = sessions.find(sid); it != sessions.end())
+      it->second->last_activity = Clock::now();
+  }
 }
 
 std::shared_ptr<MediaSource> Connection::ReadySource(const SourceKey& key, Reply* r) {
