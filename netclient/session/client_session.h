@@ -159,6 +159,11 @@ class CClientSession : public CHandleObject {
 
   std::atomic<int32_t> link_state{1};
   std::atomic<int32_t> measured_bit_rate{0};  // kbit/s
+  // Stream health counters since start (QRNET_ClientGetStreamCounters):
+  // pictures the decoder reported errors for, pictures dropped for being
+  // larger than kMaxVideoPictureSize.
+  std::atomic<uint32_t> decode_errors{0};
+  std::atomic<uint32_t> oversized_pictures{0};
   std::atomic<int32_t> second_stream_value{0};
   std::atomic<int32_t> md_region_mode{2};
   std::atomic<int32_t> vertical_flip{0};

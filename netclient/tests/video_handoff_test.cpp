@@ -15,10 +15,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-RtpPacket Payload(const Bytes& payload) {
+RtpPacket Payload(const Bytes& payload, bool marker = false) {
   RtpPacket p;
   p.payload = payload.data();
   p.payload_size = payload.size();
+  p.marker = marker;
   return p;
 }
 
@@ -26,9 +27,10 @@ class VideoHandoffTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(conduit_.Create(256, 0, 64, 1)); }
 
-  // One H.264 picture: SPS + PPS + IDR (key) or one non-IDR slice.
+  // One H.264 picture: SPS + PPS + IDR (key) or one non-IDR slice, the
+  // marker on the slice.
   void Send(bool key, size_t slice_size, bool loss = false) {
-    Bytes slice(slice_size, 0x11);
+    Bytes slice(slice_size, 0x91);  // first_mb_in_slice 0
     if (key) {
       depacketizer_->Push(Payload(Bytes{0x67, 1}), loss, &handoff_);
       depacketizer_->Push(Payload(Bytes{0x68, 2}), false, &handoff_);
@@ -36,7 +38,7 @@ class VideoHandoffTest : public ::testing::Test {
     } else {
       slice[0] = 0x41;
     }
-    depacketizer_->Push(Payload(slice), key ? false : loss, &handoff_);
+    depacketizer_->Push(Payload(slice, true), key ? false : loss, &handoff_);
   }
 
   // Frames in the conduit: true for a key picture (starts with an SPS).
