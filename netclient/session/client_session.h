@@ -49,7 +49,10 @@ constexpr size_t kFilePathSize = 260;
 constexpr int32_t kDefaultRtspPort = 554;
 
 // Conduit sizes.
-constexpr uint32_t kVideoConduitSize = 0x400000;      // several seconds of stream
+constexpr uint32_t kVideoConduitSize = 0x400000;  // several seconds of stream
+// The video ring grows for pictures above half its size, up to two of the
+// largest pictures a receiver hands over (kMaxVideoPictureSize).
+constexpr uint32_t kVideoConduitMaxSize = 0x2000000;
 constexpr uint32_t kLiveAudioConduitSize = 0x20000;   // live view
 constexpr uint32_t kReplayAudioConduitSize = 0x1400;  // NVR replay and local files
 constexpr uint32_t kConduitLowWater = 0x2000;
