@@ -7,9 +7,10 @@
 // into. It is complete at the RTP marker bit, which the sender sets on the
 // last packet of an access unit (RFC 6184 5.1). For senders that never set
 // the marker, an access unit that holds a slice is also complete when the
-// next one visibly begins (H.264 7.4.1.2.3): a packet with another RTP
-// timestamp, or the start of an access unit delimiter, SEI, parameter set
-// or a slice whose first_mb_in_slice is 0.
+// next one visibly begins: a packet with another RTP timestamp, an access
+// unit delimiter, or a slice whose first_mb_in_slice is 0. Parameter sets
+// and SEI do not end it: senders repeat the parameter sets in front of every
+// IDR slice of a picture.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -49,15 +50,16 @@ bool IsSlice(int type) {
   return type >= 1 && type <= 5;
 }
 
-// Whether a unit can be the first of an access unit: a delimiter, SEI,
-// parameter sets, types 14 to 18, or a slice with first_mb_in_slice 0.
-// body: the bytes after the unit's header byte. first_mb_in_slice is the
-// first field of the slice header, ue(v)-coded: 0 is the single bit 1.
-bool StartsAccessUnit(int type, const uint8_t* body, size_t body_size) {
-  if (type >= 6 && type <= 9) return true;
-  if (type >= 14 && type <= 18) return true;
-  if (type == 1 || type == 2 || type == 5) return body_size > 0 && (body[0] & 0x80) != 0;
-  return false;
+// first_mb_in_slice is the first field of a slice header, ue(v)-coded: 0 is
+// the single bit 1. body: the bytes after the unit's header byte.
+bool IsFirstSlice(int type, const uint8_t* body, size_t body_size) {
+  return (type == 1 || type == 2 || type == 5) && body_size > 0 && (body[0] & 0x80) != 0;
+}
+
+// Units that only ever come first in an access unit, or in front of its
+// first slice (H.264 7.4.1.2.3): delimiter, SEI, parameter sets, 14 to 18.
+bool IsLeadingUnit(int type) {
+  return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
 }
 
 class H264Depacketizer final : public VideoDepacketizer {
@@ -66,6 +68,10 @@ class H264Depacketizer final : public VideoDepacketizer {
 
   void Push(const RtpPacket& p, bool loss, VideoFrameSink* sink) override {
     if (p.payload_size < 1) return;
+    // The previous packet ended an access unit, or this one is of another.
+    const bool packet_boundary = p.timestamp != last_timestamp_ || last_marker_;
+    last_timestamp_ = p.timestamp;
+    last_marker_ = p.marker;
     if (loss) {
       // The access unit being assembled misses data; so may the one this
       // packet belongs to, unless the packet visibly begins it.
@@ -95,9 +101,12 @@ class H264Depacketizer final : public VideoDepacketizer {
     }
 
     if (unit_start) {
-      const bool begins = StartsAccessUnit(type, body, body_size);
-      if (have_slice_ && (begins || p.timestamp != timestamp_)) Complete(sink);
+      const bool first_slice = IsFirstSlice(type, body, body_size);
+      if (have_slice_ && (first_slice || type == 9 || p.timestamp != timestamp_)) Complete(sink);
       if (skip_) {
+        // Resume only where an access unit surely begins: not at parameter
+        // sets repeated between the slices of a picture.
+        const bool begins = first_slice || type == 9 || (IsLeadingUnit(type) && packet_boundary);
         if (!begins) return AccountSkipped(p, sink);
         FinishOversized(sink);
         skip_ = false;
@@ -179,13 +188,15 @@ class H264Depacketizer final : public VideoDepacketizer {
   }
 
   FrameBuffer buffer_;
-  bool skip_ = false;         // drop until a unit that begins an access unit
-  bool in_fragment_ = false;  // between an FU-A start and end fragment
-  bool have_slice_ = false;   // the access unit being assembled holds a slice
-  bool idr_ = false;          // ... and one of its slices is an IDR slice
-  int slice_type_ = 0;        // NAL type of its last slice
-  uint32_t timestamp_ = 0;    // RTP timestamp of the last packet taken
-  size_t oversized_ = 0;      // bytes of a picture above the bound being dropped
+  bool skip_ = false;            // drop until a unit that begins an access unit
+  bool in_fragment_ = false;     // between an FU-A start and end fragment
+  bool have_slice_ = false;      // the access unit being assembled holds a slice
+  bool idr_ = false;             // ... and one of its slices is an IDR slice
+  int slice_type_ = 0;           // NAL type of its last slice
+  uint32_t timestamp_ = 0;       // RTP timestamp of the last packet taken
+  uint32_t last_timestamp_ = 0;  // of the last packet seen, taken or not
+  bool last_marker_ = true;      // its marker (the first packet starts a unit)
+  size_t oversized_ = 0;         // bytes of a picture above the bound being dropped
 };
 
 }  // namespace

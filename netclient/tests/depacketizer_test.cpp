@@ -274,6 +274,36 @@ TEST(H264, WithoutMarkerNextTimestampOrFirstSliceOrDelimiterEndsAccessUnit) {
   EXPECT_EQ(sink.pictures[4].data, AnnexB({{0x67, 1}, kIdrSlice1}));
 }
 
+// GStreamer's payloader repeats the parameter sets in front of every IDR
+// slice of a picture (config-interval=-1), and starts each with a delimiter.
+TEST(H264, ParameterSetsRepeatedBetweenSlicesStayInThePicture) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  const Bytes aud = {0x09, 0x10}, sps = {0x67, 1}, pps = {0x68, 0xCE};
+  auto send_idr = [&](uint32_t ts, bool lose_second) {
+    d->Push(At(aud, ts), false, &sink);
+    d->Push(At(sps, ts), false, &sink);
+    d->Push(At(pps, ts), false, &sink);
+    d->Push(At(kIdrSlice1, ts), false, &sink);
+    d->Push(At(sps, ts), lose_second, &sink);  // a gap in front of it
+    d->Push(At(pps, ts), false, &sink);
+    d->Push(At(kIdrSlice2, ts, true), false, &sink);
+  };
+  send_idr(1000, false);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data, AnnexB({aud, sps, pps, kIdrSlice1, sps, pps, kIdrSlice2}));
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  // A gap inside the picture: the repeated parameter sets do not start a
+  // picture, so nothing of it is handed over; the next delimiter does.
+  send_idr(2000, true);
+  EXPECT_EQ(sink.pictures.size(), 1u);
+  d->Push(At(aud, 3000), false, &sink);
+  d->Push(At(kPSlice1, 3000), false, &sink);
+  d->Push(At(kPSlice2, 3000, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[1].data, AnnexB({aud, kPSlice1, kPSlice2}));
+}
+
 TEST(H264, LostSecondSliceDropsThePictureUntilTheNextBegins) {
   auto d = MakeH264Depacketizer(1 << 20);
   CollectingSink sink;
