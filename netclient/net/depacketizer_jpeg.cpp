@@ -205,7 +205,10 @@ class JpegDepacketizer final : public VideoDepacketizer {
       const size_t size = buffer_.size();
       bool has_eoi = size >= header_size_ + 2 && pic[size - 2] == 0xFF && pic[size - 1] == 0xD9;
       static constexpr uint8_t kEoi[2] = {0xFF, 0xD9};
-      if (!has_eoi && !buffer_.Append(kEoi, 2)) return Drop(sink);
+      if (!has_eoi && !buffer_.Append(kEoi, 2)) {
+        sink->OnPictureTooLarge(size + 2);
+        return Drop(sink);
+      }
       sink->OnKeyFrameStart();
       sink->OnPicture(&buffer_, 0);
       buffer_.Clear();

@@ -465,6 +465,36 @@ TEST(Jpeg, HeaderFromQAndSizeBytes) {
   EXPECT_EQ(JpegWidthFromByte(64), 2560);
 }
 
+TEST(Jpeg, PictureAtTheBoundPassesOneByteMoreIsDroppedAndReported) {
+  // The rebuilt headers' size, from a picture with no scan data bounds.
+  size_t header = 0;
+  {
+    auto probe = MakeJpegDepacketizer(64);
+    CollectingSink sink;
+    probe->Push(Payload(JpegPacket(0, 1, 50, 40, 30, {}), true), false, &sink);
+    ASSERT_EQ(sink.pictures.size(), 1u);
+    header = sink.pictures[0].data.size() - 2;  // without the EOI
+  }
+  const size_t bound = header + 1000 + 2;
+  auto d = MakeJpegDepacketizer(64, bound);
+  CollectingSink sink;
+  auto send = [&](size_t data) {
+    Bytes half(data / 2, 0x33), rest(data - data / 2, 0x44);
+    d->Push(Payload(JpegPacket(0, 1, 50, 40, 30, half)), false, &sink);
+    d->Push(Payload(JpegPacket(uint32_t(half.size()), 1, 50, 40, 30, rest), true), false, &sink);
+  };
+  send(1000);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data.size(), bound);
+  send(1001);
+  EXPECT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.too_large, (std::vector<size_t>{bound + 1}));
+  send(5000);  // fails in the middle of the scan data
+  EXPECT_EQ(sink.too_large.size(), 2u);
+  send(10);
+  EXPECT_EQ(sink.pictures.size(), 2u);
+}
+
 TEST(Jpeg, InBandTablesRestartHeaderAndMissingFragment) {
   auto d = MakeJpegDepacketizer(1 << 20);
   CollectingSink sink;

@@ -7,6 +7,7 @@
 
 #include "net/rtp_receivers.h"
 #include "net/video_depacketizer.h"
+#include "net/video_picture.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
 
@@ -48,7 +49,7 @@ class VideoHandoffTest : public ::testing::Test {
     uint32_t left = 0;
     FrameHeader h{};
     while (uint32_t n = conduit_.ReadFrameIfPresent(buf, sizeof buf, &left, &h, 0)) {
-      out.push_back(n > 4 && (buf[4] & 0x1F) == 7);
+      out.push_back(H264PictureHasSps(buf, n));
     }
     return out;
   }
@@ -80,6 +81,20 @@ TEST_F(VideoHandoffTest, LossHoldsPicturesUntilOneBringsParameterSets) {
   Send(true, 20);
   Send(false, 10);
   EXPECT_EQ(Drain(), (std::vector<bool>{true, false, true, false}));
+}
+
+// Third-party encoders put a delimiter in front of the parameter sets; a
+// picture above the bound is counted in the session.
+TEST_F(VideoHandoffTest, LossResyncsAtKeyPictureBehindDelimiterAndOversizeIsCounted) {
+  Send(true, 20);
+  Send(false, 10, /*loss=*/true);
+  depacketizer_->Push(Payload(Bytes{0x09, 0xF0}), false, &handoff_);
+  Send(true, 20);
+  Send(false, 10);
+  EXPECT_EQ(Drain(), (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(session_.oversized_pictures.load(), 0u);
+  handoff_.OnPictureTooLarge(size_t{17} << 20);
+  EXPECT_EQ(session_.oversized_pictures.load(), 1u);
 }
 
 TEST(AudioHandoff, BacklogAbove3072BytesIsDroppedAndDisabledAudioIsNotQueued) {
