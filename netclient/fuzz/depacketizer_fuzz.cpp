@@ -10,6 +10,7 @@
 
 #include "net/rtp.h"
 #include "net/video_depacketizer.h"
+#include "net/video_picture.h"
 
 using namespace quornet;
 
@@ -28,6 +29,8 @@ class CheckingSink : public VideoFrameSink {
     if (h264_) {
       if (b->size() < 5 || p[0] != 0 || p[1] != 0 || p[2] != 0 || p[3] != 1) abort();
       if (type < 1 || type > 7 || type == 5 || type == 6) abort();
+      // The key tests scan the picture (ASan checks they stay inside it).
+      if (H264PictureHasSps(p, b->size()) && !H264PictureIsKey(p, b->size())) abort();
     } else {
       if (b->size() < 4 || p[0] != 0xFF || p[1] != 0xD8) abort();
       if (p[b->size() - 2] != 0xFF || p[b->size() - 1] != 0xD9) abort();
