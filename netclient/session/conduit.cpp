@@ -152,7 +152,13 @@ bool CBufferConduit::Append(const void* src, uint32_t length, int32_t end_of_fra
   if (stop_.load(std::memory_order_acquire)) return false;
   if (src == nullptr && length != 0) return false;
   const uint64_t frame_bytes = uint64_t(pending_) + length;
-  if (framed_ && grow_limit_ > capacity_ && frame_bytes > capacity_ / 2) GrowLocked(frame_bytes);
+  // Large frames (above a quarter of the ring) make it grow when it could
+  // hold fewer than two of them, or when one no longer fits behind the
+  // queued ones; smaller frames keep the ring as it is.
+  if (framed_ && grow_limit_ > capacity_ && frame_bytes > capacity_ / 4 &&
+      (frame_bytes > capacity_ / 2 || uint64_t(buffered_) + length > capacity_)) {
+    GrowLocked(frame_bytes);
+  }
   if (uint64_t(buffered_) + length > capacity_) {
     // Refused whole; wake the reader so the ring drains.
     SignalDataLocked();

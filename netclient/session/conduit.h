@@ -116,9 +116,10 @@ class CBufferConduit final : public CIConduit {
 
   bool IsStopped() const { return stop_.load(std::memory_order_acquire); }
   // Lets the ring grow up to max_capacity bytes for large frames (0, the
-  // default: never). A frame longer than half the ring makes it grow, to
-  // twice that frame at least, so that one such frame can be read while the
-  // next is written; smaller frames never change the ring. Growing copies
+  // default: never). A frame longer than a quarter of the ring makes it grow
+  // (doubling, to twice that frame at least) when it is longer than half the
+  // ring or does not fit behind the queued bytes, so that buffering holds
+  // several such frames; smaller frames never change the ring. Growing copies
   // what is buffered once, under the lock.
   void SetGrowLimit(uint32_t max_capacity);
   uint32_t Capacity();

@@ -109,7 +109,7 @@ TEST_F(ConduitTest, FrameLongerThanCapacityStaysQueued) {
 TEST_F(ConduitTest, LargeFrameGrowsRingWithWrappedContentsIntactUpToTheLimit) {
   ASSERT_TRUE(conduit.Create(64, 0, 8, 1));
   conduit.SetGrowLimit(512);
-  // Small frames never grow the ring.
+  // Frames that fit in a ring holding two of them leave it as it is.
   auto a = Bytes(30, 0), b = Bytes(20, 40), c = Bytes(20, 80);
   ASSERT_TRUE(conduit.Append(a.data(), 30, 1, 1, 0));
   ASSERT_TRUE(conduit.Append(b.data(), 20, 1, 2, 0));
@@ -141,6 +141,19 @@ TEST_F(ConduitTest, LargeFrameGrowsRingWithWrappedContentsIntactUpToTheLimit) {
   ASSERT_EQ(conduit.ReadFrame(dst.data(), 512, &left, &header, 0), 200u);
   EXPECT_EQ(0, std::memcmp(dst.data(), huge.data(), 200));
   EXPECT_EQ(left, 0u);
+}
+
+TEST_F(ConduitTest, QueuedLargeFramesGrowTheRingSmallOnesAreRefused) {
+  ASSERT_TRUE(conduit.Create(64, 0, 8, 1));
+  conduit.SetGrowLimit(1024);
+  auto small = Bytes(16, 3), large = Bytes(20, 9);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(conduit.Append(small.data(), 16, 1, 0, 0));
+  EXPECT_FALSE(conduit.Append(small.data(), 16, 1, 0, 0));  // full: refused as ever
+  EXPECT_EQ(conduit.Capacity(), 64u);
+  // A frame above a quarter of the ring that does not fit: room is made.
+  ASSERT_TRUE(conduit.Append(large.data(), 20, 1, 0, 0));
+  EXPECT_EQ(conduit.Capacity(), 128u);
+  EXPECT_EQ(conduit.FrameCount(), 5u);
 }
 
 TEST_F(ConduitTest, WithoutGrowLimitTheRingKeepsItsSize) {
