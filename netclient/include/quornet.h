@@ -597,6 +597,21 @@ QRNET_API int32_t QRNET_ClientStartTalkEx(uint32_t handle, int32_t voice_type);
  * never blocks on the network. */
 QRNET_API void QRNET_ClientStopTalk(uint32_t handle);
 
+/* ---- Stream counters ----------------------------------------------------- */
+
+/* Health of a client's video stream since its start, for diagnostics. */
+typedef struct QRNET_StreamCounters {
+  uint32_t decode_errors;      /* pictures the decoder refused, returned damaged
+                                  or reported errors for */
+  uint32_t oversized_pictures; /* pictures above 16 MiB dropped on receipt; the
+                                  stream resumed at the next key picture */
+  uint32_t reserved[6];        /* 0 */
+} QRNET_StreamCounters;
+QRNET_STATIC_ASSERT(sizeof(QRNET_StreamCounters) == 32, "stream counters are 32 bytes");
+
+/* Fills *counters; 1, or 0 for an invalid handle or a null pointer. */
+QRNET_API int32_t QRNET_ClientGetStreamCounters(uint32_t handle, QRNET_StreamCounters* counters);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
