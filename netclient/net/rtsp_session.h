@@ -41,6 +41,8 @@ class CRtspSession {
   static constexpr int kStartTimeoutMs = 5000;
   static constexpr int kInSessionTimeoutMs = 500;
   static constexpr int kTeardownTimeoutMs = 3000;
+  // Longest session id taken from a standard server.
+  static constexpr size_t kMaxStandardSessionId = 255;
 
   // udp: RTP over UDP (transport 0), else interleaved (transport 1).
   CRtspSession(CClientSession& client, bool udp);
@@ -105,6 +107,12 @@ class CRtspSession {
 
  private:
   int32_t Start(bool replay);
+  // SETUP and PLAY of a standard server, after its description was read.
+  int32_t StartStandard();
+  // A 3xx's Location: reconnects to its host and makes it the request URL.
+  bool Redirect(const std::string& location, std::string* request_url);
+  // Resolves host and port and (re)creates the sockets: 0, -1, -2 as Open.
+  int32_t OpenPeer(const std::string& host, int32_t port);
   bool Connect();
   bool SendText(const std::string& text, int timeout_ms);
   // Reads one complete reply into *reply. False on error, time-out, abort or
