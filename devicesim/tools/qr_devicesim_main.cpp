@@ -33,7 +33,14 @@ void Usage(FILE* f) {
       "  --audio-announce device|upper|unknown  audio rtpmap as the devices write it,\n"
       "                           in capitals (\"MPEG4-GENERIC/16000/1\") or as a codec\n"
       "                           clients cannot decode (\"L16/8000/1\")\n"
-      "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
+      "  --mode generic|banner|recorder|standard  how the device presents itself\n"
+      "                           (default generic; standard: a server outside the family)\n"
+      "  --std-controls relative|absolute|other-base  standard mode: \"stream=N\" controls,\n"
+      "                           absolute control URLs, or a Content-Base on another path\n"
+      "  --std-qop                standard mode: Digest with qop=\"auth\"\n"
+      "  --std-stap-a             standard mode: H.264 parameter sets in STAP-A packets\n"
+      "  --std-redirect           standard mode: DESCRIBE redirected (302) to /moved/...\n"
+      "  --std-no-get-parameter   standard mode: GET_PARAMETER not offered (405)\n"
       "  --auth none|basic|digest authentication (default none)\n"
       "  --user U --pass P        credentials for --auth\n"
       "  --realm R                authentication realm (default qr-devicesim)\n"
@@ -130,6 +137,22 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
+    if (opt == "--std-qop") {
+      cfg.standard.digest_qop = true;
+      continue;
+    }
+    if (opt == "--std-stap-a") {
+      cfg.standard.stap_a = true;
+      continue;
+    }
+    if (opt == "--std-redirect") {
+      cfg.standard.redirect = true;
+      continue;
+    }
+    if (opt == "--std-no-get-parameter") {
+      cfg.standard.no_get_parameter = true;
+      continue;
+    }
     if (opt == "--expire-interleaved") {
       cfg.expire_interleaved_sessions = true;
       continue;
@@ -208,6 +231,15 @@ int main(int argc, char** argv) {
       auto sc = devicesim::ParseScene(val);
       ok = sc.has_value();
       if (ok) cfg.scene = *sc;
+    } else if (opt == "--std-controls") {
+      using Controls = devicesim::StandardServer::Controls;
+      const std::string v = val;
+      ok = v == "relative" || v == "absolute" || v == "other-base";
+      if (ok) {
+        cfg.standard.controls = v == "relative"   ? Controls::kRelative
+                                : v == "absolute" ? Controls::kAbsolute
+                                                  : Controls::kOtherBase;
+      }
     } else if (opt == "--mode") {
       auto m = devicesim::ParseMode(val);
       ok = m.has_value();

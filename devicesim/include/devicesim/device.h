@@ -36,9 +36,32 @@ enum class AudioCodec { kNone, kPcma, kPcmu, kG726_16, kG726_24, kG726_32, kG726
 //              followed by " W*H*F*kbps"; controls as kGeneric.
 //   kRecorder: recorder scheme; controls "track1" / "track2" and the H.264
 //              parameter sets in "sprop-parameter-sets=".
+//   kStandard: an RTSP server outside the device family: controls named
+//              "stream=0" / "stream=1" (never "trackID="), AAC announced as
+//              "MPEG4-GENERIC/16000/1"; the variations are in
+//              Config::standard.
 // Every mode accepts every URL form (numeric channel, /monitor/NNN,
-// /replay/NN?stime=..., any other path).
-enum class Mode { kGeneric, kBanner, kRecorder };
+// /replay/NN?stime=..., any other path, ".../stream=K" track suffixes).
+enum class Mode { kGeneric, kBanner, kRecorder, kStandard };
+
+// Variations of Mode::kStandard, as servers outside the device family differ.
+struct StandardServer {
+  // kRelative:  "a=control:stream=0", Content-Base the request URL + "/".
+  // kAbsolute:  every a=control an absolute URL.
+  // kOtherBase: Content-Base names another path ("/media" + the request
+  //             path + "/"), which the server serves as well.
+  enum class Controls { kRelative, kAbsolute, kOtherBase };
+  Controls controls = Controls::kRelative;
+  // Digest challenges offer qop="auth" (RFC 2617), and answers must use it.
+  bool digest_qop = false;
+  // H.264 parameter sets (and SEI) go out as one STAP-A packet.
+  bool stap_a = false;
+  // A DESCRIBE outside "/moved" is answered "302 Found" with the Location
+  // "/moved" + its path on this server.
+  bool redirect = false;
+  // Public: leaves out GET_PARAMETER, which is answered "405".
+  bool no_get_parameter = false;
+};
 // How the audio track's rtpmap names its codec:
 //   kDevice:       as the device family writes it ("mpeg4-generic/16000").
 //   kUpperCase:    in capitals with a channel count, as many other servers
@@ -107,6 +130,7 @@ struct Config {
   AudioAnnounce audio_announce = AudioAnnounce::kDevice;
   Mode mode = Mode::kGeneric;
   Scene scene = Scene::kBars;
+  StandardServer standard;
   AuthScheme auth = AuthScheme::kNone;
   std::string user;
   std::string pass;
