@@ -395,8 +395,8 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
                       " last_draw_ms=%.1f/%.1f/%.1f/%.1f",
                       (unsigned long long)s.frames_read, (unsigned long long)s.pictures,
                       (unsigned long long)s.drawn, (unsigned long long)s.skipped_resync,
-                      (unsigned long long)s.decode_errors,
-                      t.convert_ms, t.stretch_ms, t.osd_ms, t.present_ms);
+                      (unsigned long long)s.decode_errors, t.convert_ms, t.stretch_ms, t.osd_ms,
+                      t.present_ms);
         stats[size_t(i)] = buf;
       }
     }

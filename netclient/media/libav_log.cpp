@@ -36,6 +36,14 @@ void RouteLibavLog() {
   std::call_once(once, [] { av_log_set_callback(LogToDebugSink); });
 }
 
+namespace {
+
+// Installed when the library loads, before any thread of the host can be
+// inside av_log (which reads the callback without a lock).
+const bool g_routed = (RouteLibavLog(), true);
+
+}  // namespace
+
 LibavErrorScope::LibavErrorScope() {
   t_scope = this;
 }

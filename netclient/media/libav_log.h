@@ -6,7 +6,9 @@
 namespace quornet {
 
 // Installs the process-wide libav log callback once; later calls do nothing.
-// The host's av_log_set_level still chooses which lines are written.
+// It runs when the library is loaded; the display calls it again before
+// opening a decoder. The host's av_log_set_level still chooses which lines
+// are written.
 void RouteLibavLog();
 
 // While one is alive on a thread, libav lines of level error or worse that

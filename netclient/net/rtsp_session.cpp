@@ -405,8 +405,10 @@ int32_t CRtspSession::Start(bool replay) {
 
   if (format_.standard) return StartStandard();
 
-  // SETUP video, then audio.
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 512 * 1024)) return 0;
+  // SETUP video, then audio. Cameras send a key picture of a megabyte and
+  // more in one burst: the video socket asks for room for several (the
+  // system may grant less).
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, kVideoReceiveBuffer)) return 0;
   if (!Exchange(rtsp::SetupVideoRequest(ctx_, format_.video_track, video_port_), &reply,
                 kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {
@@ -457,7 +459,7 @@ int32_t CRtspSession::StartStandard() {
     keep_alive_options_ = true;
   }
 
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 512 * 1024)) return 0;
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, kVideoReceiveBuffer)) return 0;
   if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.video_url, false, video_port_, false),
                 &reply, kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {

@@ -139,10 +139,12 @@ TEST_P(PictureAssemblyTest, SimulatorPicturesOfFourSlicesAreShownWhole) {
   cfg.slices = 4;
   ASSERT_TRUE(device_.Start(cfg, 0)) << device_.Error();
   StartClient();
+  // Every picture shown once, in order: no repeats, nothing skipped.
   const uint64_t shown = PresentsDuring(3000);
-  EXPECT_GE(shown, 3u * 25 * 8 / 10);
+  EXPECT_GE(shown, 3u * 25 * 6 / 10);
   EXPECT_LE(shown, 3u * 25 * 12 / 10);
   const std::vector<uint32_t> numbers = host_->Numbers();
+  for (uint32_t n : numbers) EXPECT_NE(n, 0xFFFFFFFFu) << "a picture without its frame number";
   EXPECT_EQ(Gaps(numbers, 0), 0);
   EXPECT_EQ(Counters(handle_).decode_errors, 0u);
 }
