@@ -95,6 +95,7 @@ class StandardTest : public ::testing::Test {
   bool StartSim(const devicesim::Config& c) {
     const bool ok = device_.Start(c, 0);
     EXPECT_TRUE(ok) << device_.Error();
+    device_.ClearRequests();  // the log outlives a restart
     return ok;
   }
   std::string SimUrl(const std::string& path = "/1") const {
