@@ -167,6 +167,7 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   std::unique_ptr<VideoDepacketizer> depacketizer;
   if (h264) {
     depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+    depacketizer->SetParameterSets(rtsp_->format().parameter_sets);
   } else if (video_code == rtsp::kVideoJpeg) {
     depacketizer = MakeJpegDepacketizer(kJpegFrameBufferSize);
   }

@@ -110,6 +110,7 @@ int32_t CRTPVideoReceiver::Thread() {
   try {
     depacketizer = h264 ? MakeH264Depacketizer(kH264FrameBufferSize)
                         : MakeJpegDepacketizer(kJpegFrameBufferSize);
+    if (h264) depacketizer->SetParameterSets(rtsp_.format().parameter_sets);
   } catch (const std::bad_alloc&) {
     stream_error_->Set();
     return -10;

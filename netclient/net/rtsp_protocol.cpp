@@ -1121,6 +1121,7 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   if (video == nullptr) return false;
 
   f->standard = true;
+  f->parameter_sets.clear();
   f->session_url = session_url;
   f->video_url = video_url;
   f->audio_url = audio_url;
@@ -1134,6 +1135,18 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   std::string_view fmtp, sets;
   if (video_code == kVideoH264 && FormatAttribute(*video, "fmtp", &fmtp) &&
       FmtpParameter(fmtp, "sprop-parameter-sets", &sets)) {
+    for (size_t b = 0; b < sets.size();) {
+      size_t e = sets.find(',', b);
+      std::vector<uint8_t> unit;
+      if (Base64Decode(sets.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b),
+                       &unit) &&
+          !unit.empty() && f->parameter_sets.size() + unit.size() < 64 * 1024) {
+        f->parameter_sets.insert(f->parameter_sets.end(), {0, 0, 0, 1});
+        f->parameter_sets.insert(f->parameter_sets.end(), unit.begin(), unit.end());
+      }
+      if (e == std::string_view::npos) break;
+      b = e + 1;
+    }
     std::vector<uint8_t> sps;
     SpsPictureSize size;
     if (Base64Decode(sets.substr(0, sets.find(',')), &sps) &&
