@@ -231,7 +231,12 @@ class RecorderTest : public ::testing::Test {
   static void SetUpTestSuite() { QRNET_Startup(0, 0, &OnStatus, 0); }
 
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qr-recorder-" + std::to_string(getpid()));
+    // A death test's child process (the test binary run again) works in its
+    // parent's directory.
+    const char* shared = getenv("QR_RECORDER_TEST_DIR");
+    dir_ = shared != nullptr
+               ? fs::path(shared)
+               : fs::temp_directory_path() / ("qr-recorder-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     setenv("QRPLAT_AUDIO", "null", 1);
@@ -631,7 +636,9 @@ TEST_F(RecorderTest, FileSizeLimitKeepsWhatWasRecordedReadable) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   Stream s{"", VideoCodec::kMjpeg, AudioCodec::kPcmu, 0, Mode::kGeneric};
   ASSERT_TRUE(StartDevice(s));
+  setenv("QR_RECORDER_TEST_DIR", dir_.c_str(), 1);
   EXPECT_EXIT(RecordIntoFileSizeLimit(dir_, device_.Port()), ::testing::ExitedWithCode(0), "");
+  unsetenv("QR_RECORDER_TEST_DIR");
 
   const fs::path avi = dir_ / "full" / "a.avi";
   ASSERT_TRUE(fs::exists(avi));
