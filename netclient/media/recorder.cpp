@@ -35,6 +35,11 @@ class Pending {
   int n_ = 0;
 };
 
+// A key frame whose own size differs from the one a file was started with.
+bool Resized(const CRecorder::Picture& p, int width, int height) {
+  return p.key && p.sized && (p.width != width || p.height != height);
+}
+
 int32_t ClampFrameRate(int32_t fps) {
   return fps >= 1 && fps <= 30 ? fps : 30;
 }
@@ -211,8 +216,9 @@ CRecorder::Picture CRecorder::Inspect(const uint8_t* pic, uint32_t size) const {
     out.key = size > 0;
     JpegPictureSize(pic, size, &out.width, &out.height);
   }
+  out.sized = out.width >= 1 && out.width <= 65535 && out.height >= 1 && out.height <= 65535;
   // Without a size in the picture, the announced (or last decoded) one.
-  if (out.width < 1 || out.width > 65535 || out.height < 1 || out.height > 65535) {
+  if (!out.sized) {
     out.width = session_.width.load();
     out.height = session_.height.load();
   }
@@ -256,6 +262,9 @@ bool CRecorder::WriteRecordHeaderLocked(const Picture& pic) {
     qrplat::DebugOutput("recorder: cannot write the header of %s\n", record_path_.c_str());
     return false;
   }
+  record_width_ = pic.width;
+  record_height_ = pic.height;
+  record_sized_ = pic.sized;
   record_header_.store(true);
   return true;
 }
@@ -384,6 +393,12 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
           failed = true;
         }
       }
+      if (!failed && record_header_.load() && record_sized_ &&
+          Resized(inspect(), record_width_, record_height_)) {
+        // The stream came back with other pictures: a file holds one format.
+        pending.Add(StopRecordLocked(true));
+        pending.Add(4);
+      }
       if (!failed && record_header_.load()) {
         const int r = AVI_write_frame(&avi_, pic, size, now);
         const uint32_t segment = static_cast<uint32_t>(session_.normal_record_duration.load());
@@ -420,11 +435,16 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
         if (alarm_file_.WriteHeader(h)) {
           alarm_width_ = h.width;
           alarm_height_ = h.height;
+          alarm_sized_ = info.sized;
           alarm_header_.store(true);
           pending.Add(2);
         } else {
           failed = true;
         }
+      }
+      if (!failed && alarm_header_.load() && alarm_sized_ &&
+          Resized(inspect(), alarm_width_, alarm_height_)) {
+        pending.Add(StopAlarmLocked());
       }
       if (!failed && alarm_header_.load()) {
         if (size > kAlarmMaxPayload) {

@@ -98,12 +98,15 @@ class CRecorder final : public IStreamRecorder {
   // Test seams: substitute write functions for the files opened from now on.
   void SetWriteFunctionsForTest(AviWriteFn avi, AlarmWriteFn alarm, void* ctx);
 
- private:
+  // What the recorder reads from a picture.
   struct Picture {
-    bool key = false;
+    bool key = false;    // SPS (H.264) or any JPEG picture
+    bool sized = false;  // the size below comes from the picture itself
     int width = 0;
     int height = 0;
   };
+
+ private:
   Picture Inspect(const uint8_t* picture, uint32_t size) const;
   // Under record_mutex_: the AVI header; false on failure (then stop).
   bool WriteRecordHeaderLocked(const Picture& pic);
@@ -120,6 +123,8 @@ class CRecorder final : public IStreamRecorder {
   avi_tag avi_{};
   std::atomic<bool> recording_{false};
   std::atomic<bool> record_header_{false};
+  int record_width_ = 0, record_height_ = 0;  // as in the header
+  bool record_sized_ = false;                 // ... and taken from the stream
   bool record_has_audio_ = false;
   int32_t record_audio_code_ = 0;
   CAudioDec audio_dec_;
@@ -131,6 +136,7 @@ class CRecorder final : public IStreamRecorder {
   std::atomic<bool> alarm_recording_{false};
   std::atomic<bool> alarm_header_{false};
   uint16_t alarm_width_ = 0, alarm_height_ = 0;
+  bool alarm_sized_ = false;
 
   std::atomic<bool> closed_{false};
   AviWriteFn avi_write_fn_ = nullptr;      // guarded by record_mutex_

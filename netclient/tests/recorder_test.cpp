@@ -390,6 +390,41 @@ TEST_F(RecorderTest, SegmentLengthEndsTheFileCompleteAndReportsIt) {
   EXPECT_TRUE(fs::exists(dir_ / "seg" / "b.avi"));
 }
 
+// A generic server announces no size, so only the pictures tell that the
+// stream came back in another format.
+TEST_F(RecorderTest, StreamBackWithAnotherPictureSizeEndsTheFiles) {
+  ASSERT_TRUE(StartDevice({"", VideoCodec::kH264, AudioCodec::kPcma, 0, Mode::kGeneric}));
+  ASSERT_NE(StartClient(QRNET_TRANSPORT_RTSP_TCP), 0u);
+  ASSERT_TRUE(WaitPictures());
+  ASSERT_EQ(QRNET_ClientStartRecord(handle_, "D:\\resize\\a.avi", 0), 1);
+  ASSERT_EQ(QRNET_ClientStartAlarmRecord(handle_, "D:\\resize\\a.264", 0), 1);
+  ASSERT_TRUE(WaitNote(handle_, 0, 5000));
+  qrplat::SleepMs(1200);
+  device_.faults().next_width.store(352);
+  device_.faults().next_height.store(288);
+  device_.faults().close_after_seconds.store(1);
+  ASSERT_TRUE(WaitNote(handle_, 4, 15000));
+  device_.faults().close_after_seconds.store(0);
+  EXPECT_TRUE(WaitNote(handle_, 3, 1000));
+  EXPECT_EQ(QRNET_ClientStopRecord(handle_), 1);
+
+  const fs::path avi = dir_ / "resize" / "a.avi";
+  std::string noise;
+  const auto streams = Probe(avi, &noise);
+  EXPECT_EQ(noise, "");
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].at("width"), std::to_string(kWidth));
+  EXPECT_EQ(streams[0].at("height"), std::to_string(kHeight));
+  EXPECT_EQ(DecodeErrors(avi), "");
+  const AlarmFile a = ParseAlarmFile(ReadFile(dir_ / "resize" / "a.264"));
+  ASSERT_EQ(a.error, "");
+  for (const AlarmRecord& r : a.records) {
+    if (r.kind == 0) {
+      ASSERT_EQ(r.width, kWidth);
+    }
+  }
+}
+
 TEST_F(RecorderTest, AlarmFileHasItsHeaderRecordsAndAnIndexOfKeyFrames) {
   ASSERT_TRUE(StartDevice({"", VideoCodec::kH264, AudioCodec::kPcma, 0, Mode::kGeneric}));
   ASSERT_NE(StartClient(QRNET_TRANSPORT_RTSP_TCP), 0u);
