@@ -479,6 +479,45 @@ TEST_F(RecorderTest, AlarmFileHasItsHeaderRecordsAndAnIndexOfKeyFrames) {
   EXPECT_EQ(size_t(keys), a.index.size());
 }
 
+TEST_F(RecorderTest, RecorderSchemeLiveAndReplayRecord) {
+  ASSERT_TRUE(StartDevice({"", VideoCodec::kH264, AudioCodec::kPcmu, 0, Mode::kRecorder}));
+  QRNET_ClientParam p{};
+  p.transport = QRNET_TRANSPORT_RTSP_UDP;
+  p.view_flag = 1;
+  p.channel = 12;
+  p.video_window = window_;
+  p.stream_option = 1;
+  std::snprintf(p.address, sizeof p.address, "127.0.0.1:%u", unsigned(device_.Port()));
+  handle_ = QRNET_ClientStart(&p);
+  ASSERT_NE(handle_, 0u);
+  ASSERT_TRUE(WaitPictures());
+  ASSERT_EQ(QRNET_ClientStartAlarmRecord(handle_, "D:\\nvr\\live.264", 0), 1);
+  ASSERT_TRUE(WaitNote(handle_, 2, 5000));
+  qrplat::SleepMs(1000);
+  ASSERT_EQ(QRNET_ClientStopAlarmRecord(handle_), 1);
+  const AlarmFile live = ParseAlarmFile(ReadFile(dir_ / "nvr" / "live.264"));
+  ASSERT_EQ(live.error, "");
+  EXPECT_EQ(live.server_kind, 2);
+  EXPECT_FALSE(live.index.empty());
+  ASSERT_EQ(QRNET_ClientStop(handle_), 1);
+
+  p.transport = QRNET_TRANSPORT_RTSP_TCP;
+  handle_ = QRNET_ClientNVRReplay(&p, "20240102030405", 0);
+  ASSERT_NE(handle_, 0u);
+  ASSERT_EQ(QRNET_ClientStartRecord(handle_, "D:\\nvr\\replay.avi", 0), 1);
+  ASSERT_TRUE(WaitNote(handle_, 0, 8000));
+  qrplat::SleepMs(1500);
+  ASSERT_EQ(QRNET_ClientStopRecord(handle_), 1);
+  const fs::path avi = dir_ / "nvr" / "replay.avi";
+  std::string noise;
+  const auto streams = Probe(avi, &noise);
+  EXPECT_EQ(noise, "");
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].at("width"), std::to_string(kWidth));
+  EXPECT_GT(std::stoi(streams[0].at("nb_read_packets")), kFps / 2);
+  EXPECT_EQ(DecodeErrors(avi), "");
+}
+
 TEST_F(RecorderTest, AlarmExtensionCountsFromNowAndIsCapped) {
   ASSERT_TRUE(StartDevice({"", VideoCodec::kMjpeg, AudioCodec::kNone, 0, Mode::kBanner}));
   ASSERT_NE(StartClient(QRNET_TRANSPORT_RTSP_TCP), 0u);
