@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -363,6 +364,129 @@ INSTANTIATE_TEST_SUITE_P(
                       Stream{"udp_h264_g726_generic", VideoCodec::kH264, AudioCodec::kG726_32,
                              QRNET_TRANSPORT_RTSP_UDP, Mode::kGeneric}),
     [](const ::testing::TestParamInfo<Stream>& info) { return std::string(info.param.name); });
+
+// ---- A third-party server ------------------------------------------------------------
+
+// GStreamer's gst-rtsp-server on loopback (scripts/gst-rtsp-server.py).
+class GstServer {
+ public:
+  ~GstServer() { Stop(); }
+  // Starts the server; the URL path and port once it printed its READY line.
+  bool Start(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      std::vector<std::string> argv = {"/usr/bin/python3",
+                                       std::string(QR_SOURCE_DIR) + "/scripts/gst-rtsp-server.py"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      std::vector<char*> c;
+      for (auto& a : argv) c.push_back(a.data());
+      c.push_back(nullptr);
+      execv(c[0], c.data());
+      _exit(127);
+    }
+    close(out[1]);
+    if (pid_ < 0) {
+      close(out[0]);
+      return false;
+    }
+    FILE* f = fdopen(out[0], "r");
+    char line[256];
+    const bool ready = f != nullptr && std::fgets(line, sizeof line, f) != nullptr;
+    if (f != nullptr) std::fclose(f);
+    unsigned port = 0;
+    if (!ready || std::sscanf(line, "READY rtsp://127.0.0.1:%u/", &port) != 1) return false;
+    port_ = port;
+    return true;
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+  unsigned port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  unsigned port_ = 0;
+};
+
+bool HaveGstRtspServer() {
+  return std::system(
+             "/usr/bin/python3 -c \"import gi; gi.require_version('GstRtspServer','1.0')\""
+             " >/dev/null 2>&1") == 0;
+}
+
+struct GstCase {
+  const char* name;
+  const char* video;
+  const char* audio;
+  uint16_t transport;
+  const char* codec_name;
+  const char* sample_rate;  // "" without audio
+};
+
+class GstRecordTest : public RecorderTest, public ::testing::WithParamInterface<GstCase> {};
+
+TEST_P(GstRecordTest, RecordFromAThirdPartyServerIsClean) {
+  if (!HaveGstRtspServer()) GTEST_SKIP() << "gst-rtsp-server not installed";
+  const GstCase& c = GetParam();
+  GstServer server;
+  ASSERT_TRUE(
+      server.Start({"--video", c.video, "--audio", c.audio, "--size", "352x288", "--fps", "25"}));
+  QRNET_ClientParam p{};
+  p.transport = c.transport;
+  p.view_flag = 1;
+  p.channel = 1;
+  p.video_window = window_;
+  p.stream_option = 1;
+  std::snprintf(p.address, sizeof p.address, "127.0.0.1:%u/stream", server.port());
+  handle_ = QRNET_ClientStart(&p);
+  ASSERT_NE(handle_, 0u);
+  for (int i = 0; i < 150 && host_->PresentCount() < 5; ++i) {
+    // Recording is only asked of servers the transport views.
+    if (QRNET_GetClientState(handle_) == 5) GTEST_SKIP() << "the transport does not view it";
+    qrplat::SleepMs(100);
+  }
+  ASSERT_TRUE(WaitPictures());
+  const std::string path = std::string("D:\\gst\\") + c.name + ".avi";
+  ASSERT_EQ(QRNET_ClientStartRecord(handle_, path.c_str(), 0), 1);
+  ASSERT_TRUE(WaitNote(handle_, 0, 6000));
+  qrplat::SleepMs(2000);
+  ASSERT_EQ(QRNET_ClientStopRecord(handle_), 1);
+  EXPECT_EQ(QRNET_ClientStop(handle_), 1);
+  handle_ = 0;
+  server.Stop();
+
+  const fs::path file = dir_ / "gst" / (std::string(c.name) + ".avi");
+  std::string noise;
+  const auto streams = Probe(file, &noise);
+  EXPECT_EQ(noise, "");
+  ASSERT_EQ(streams.size(), c.sample_rate[0] ? 2u : 1u);
+  EXPECT_EQ(streams[0].at("codec_name"), c.codec_name);
+  EXPECT_EQ(streams[0].at("width"), "352");
+  EXPECT_EQ(streams[0].at("height"), "288");
+  EXPECT_GE(std::stoi(streams[0].at("nb_read_packets")), 2 * kFps - 5);
+  if (c.sample_rate[0]) {
+    EXPECT_EQ(streams[1].at("sample_rate"), c.sample_rate);
+  }
+  EXPECT_EQ(DecodeErrors(file), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Gst, GstRecordTest,
+                         ::testing::Values(GstCase{"tcp_h264_pcmu", "h264", "pcmu",
+                                                   QRNET_TRANSPORT_RTSP_TCP, "h264", "8000"},
+                                           GstCase{"udp_mjpeg_aac", "mjpeg", "aac",
+                                                   QRNET_TRANSPORT_RTSP_UDP, "mjpeg", "16000"}),
+                         [](const ::testing::TestParamInfo<GstCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // ---- Segment length, alarm files ---------------------------------------------------
 
