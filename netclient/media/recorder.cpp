@@ -24,14 +24,15 @@ constexpr int32_t kAudioCodeNone = 255;
 class Pending {
  public:
   void Add(int value) {
-    if (value >= 0 && n_ < 4) values_[n_++] = value;
+    if (value >= 0 && n_ < kMax) values_[n_++] = value;
   }
   void Send(CClientSession& session) {
     for (int i = 0; i < n_; ++i) session.Notify(6, values_[i]);
   }
 
  private:
-  int values_[4] = {};
+  static constexpr int kMax = 8;
+  int values_[kMax] = {};
   int n_ = 0;
 };
 
@@ -269,7 +270,7 @@ bool CRecorder::WriteRecordHeaderLocked(const Picture& pic) {
   return true;
 }
 
-int CRecorder::StopRecordLocked(bool /*drop_if_empty*/) {
+int CRecorder::StopRecordLocked() {
   if (record_file_ == nullptr) return -1;
   recording_.store(false);
   const bool had_header = record_header_.load();
@@ -294,7 +295,7 @@ bool CRecorder::StopRecord() {
   int value;
   {
     std::lock_guard<std::mutex> lock(record_mutex_);
-    value = StopRecordLocked(true);
+    value = StopRecordLocked();
   }
   if (value >= 0) session_.Notify(6, value);
   return true;
@@ -356,7 +357,7 @@ void CRecorder::StopForFormatChange() {
   Pending pending;
   {
     std::lock_guard<std::mutex> lock(record_mutex_);
-    if (StopRecordLocked(true) >= 0) {
+    if (StopRecordLocked() >= 0) {
       pending.Add(1);
       pending.Add(4);
     }
@@ -396,7 +397,7 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
       if (!failed && record_header_.load() && record_sized_ &&
           Resized(inspect(), record_width_, record_height_)) {
         // The stream came back with other pictures: a file holds one format.
-        pending.Add(StopRecordLocked(true));
+        pending.Add(StopRecordLocked());
         pending.Add(4);
       }
       if (!failed && record_header_.load()) {
@@ -405,18 +406,18 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
         const uint32_t start = static_cast<uint32_t>(session_.normal_record_start_tick.load());
         if (r == kAviErrTooLarge) {
           // The file is as large as it may grow: the caller goes on in a new one.
-          pending.Add(StopRecordLocked(true));
+          pending.Add(StopRecordLocked());
           pending.Add(4);
         } else if (r != kAviOk) {
           qrplat::DebugOutput("recorder: writing %s failed (%d); recording stopped\n",
                               record_path_.c_str(), r);
           failed = true;
         } else if (segment != 0 && now - start >= segment) {
-          pending.Add(StopRecordLocked(true));
+          pending.Add(StopRecordLocked());
           pending.Add(4);
         }
       }
-      if (failed) pending.Add(StopRecordLocked(true));
+      if (failed) pending.Add(StopRecordLocked());
     }
   }
 
@@ -489,12 +490,12 @@ void CRecorder::OnAudioFrame(uint8_t* payload, uint32_t size) {
         const int r =
             AVI_write_audio(&avi_, reinterpret_cast<const uint8_t*>(pcm_.data()), bytes, now);
         if (r == kAviErrTooLarge) {
-          pending.Add(StopRecordLocked(true));
+          pending.Add(StopRecordLocked());
           pending.Add(4);
         } else if (r != kAviOk) {
           qrplat::DebugOutput("recorder: writing %s failed (%d); recording stopped\n",
                               record_path_.c_str(), r);
-          pending.Add(StopRecordLocked(true));
+          pending.Add(StopRecordLocked());
         }
       }
     }

@@ -112,7 +112,7 @@ class CRecorder final : public IStreamRecorder {
   bool WriteRecordHeaderLocked(const Picture& pic);
   // Under the respective lock: close the file; the value to report after the
   // unlock (kind 6), or -1 when nothing was open.
-  int StopRecordLocked(bool drop_if_empty);
+  int StopRecordLocked();
   int StopAlarmLocked();
 
   CClientSession& session_;

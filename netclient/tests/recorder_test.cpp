@@ -32,6 +32,7 @@
 #include "media/alarm_record_file.h"
 #include "media/recorder.h"
 #include "media/snapshot_writer.h"
+#include "net/media_frames.h"
 #include "qrplat/drives.h"
 #include "qrplat/memory_window.h"
 #include "qrplat/thread.h"
@@ -215,6 +216,100 @@ AlarmFile ParseAlarmFile(const Bytes& f) {
     at += 12 + r.length;
   }
   return a;
+}
+
+// ---- Picture scans and the alarm file writer (bytes only) ----------------------------
+
+TEST(PictureScanTest, SpsIsFoundInFrontOfTheSlicesOnly) {
+  // AUD, SEI, SPS, PPS, two IDR slices (a multi-slice access unit).
+  const Bytes au = {0, 0, 0, 1,    0x09, 0xF0, 0,    0,    0, 1,    0x06, 5,    1,    0x80,
+                    0, 0, 0, 1,    0x67, 0x42, 0xC0, 0x1E, 0, 0,    1,    0x68, 0xCE, 0x3C,
+                    0, 0, 1, 0x65, 0x88, 0x84, 0,    0,    1, 0x65, 0x88, 0x94};
+  const uint8_t* sps = nullptr;
+  size_t sps_size = 0;
+  ASSERT_TRUE(quornet::H264PictureHasSps(au.data(), au.size(), &sps, &sps_size));
+  EXPECT_EQ(sps, &au[18]);
+  EXPECT_EQ(sps_size, 4u);
+  // A parameter set behind a slice does not make a key frame.
+  const Bytes late = {0, 0, 1, 0x41, 0x9A, 0x02, 0, 0, 1, 0x67, 0x42};
+  EXPECT_FALSE(quornet::H264PictureHasSps(late.data(), late.size()));
+  // A picture ending in the SPS header byte, and nothing at all.
+  const Bytes cut = {0, 0, 0, 1, 0x67};
+  EXPECT_TRUE(quornet::H264PictureHasSps(cut.data(), cut.size(), &sps, &sps_size));
+  EXPECT_EQ(sps_size, 1u);
+  EXPECT_FALSE(quornet::H264PictureHasSps(cut.data(), 3));
+  EXPECT_FALSE(quornet::H264PictureHasSps(nullptr, 0));
+}
+
+TEST(PictureScanTest, JpegSizeComesFromTheFrameHeaderAndBadMarkersFail) {
+  // SOI, APP0 (length 4), SOF0 with height 0x0120 and width 0x0160.
+  Bytes j = {0xFF, 0xD8, 0xFF, 0xE0, 0,    4,    0, 0, 0xFF, 0xC0, 0,
+             11,   8,    0x01, 0x20, 0x01, 0x60, 1, 1, 0x11, 0};
+  int w = 0, h = 0;
+  ASSERT_TRUE(quornet::JpegPictureSize(j.data(), j.size(), &w, &h));
+  EXPECT_EQ(w, 352);
+  EXPECT_EQ(h, 288);
+  EXPECT_FALSE(quornet::JpegPictureSize(j.data(), 12, &w, &h));  // SOF0 cut off
+  j[5] = 200;                                                    // APP0 runs past the end
+  EXPECT_FALSE(quornet::JpegPictureSize(j.data(), j.size(), &w, &h));
+  j[5] = 1;  // length below 2
+  EXPECT_FALSE(quornet::JpegPictureSize(j.data(), j.size(), &w, &h));
+}
+
+// Refuses every byte past `limit` with ENOSPC, the way a full disk does.
+struct FullDisk {
+  uint64_t limit;
+  static long Write(void* ctx, int fd, const void* data, size_t len, uint64_t offset) {
+    auto* self = static_cast<FullDisk*>(ctx);
+    if (offset >= self->limit) {
+      errno = ENOSPC;
+      return -1;
+    }
+    const size_t n = size_t(std::min<uint64_t>(len, self->limit - offset));
+    return long(pwrite(fd, data, n, off_t(offset)));
+  }
+};
+
+TEST(AlarmRecordFileTest, FullDiskKeepsWholeRecordsAndRoomForTheIndex) {
+  const fs::path path = fs::temp_directory_path() / ("qr-alarm-" + std::to_string(getpid()));
+  // Room for the header and a few records, reached in the middle of a buffer
+  // flush: the last records on disk are cut, and the index needs room too.
+  // 39 header bytes + 4 records of 712 bytes fit, with 50 bytes to spare:
+  // too few for an index of 4 entries (86 bytes), enough for one of 3.
+  FullDisk disk{39 + 4 * 712 + 50};
+  quornet::CAlarmRecordFile file;
+  ASSERT_TRUE(file.Open(std::fopen(path.c_str(), "wb"), &FullDisk::Write, &disk));
+  quornet::AlarmStreamHeader h;
+  h.video_payload = 26;
+  h.width = 64;
+  h.height = 48;
+  ASSERT_TRUE(file.WriteHeader(h));
+  Bytes payload(700, 0xAB);
+  uint8_t head[12] = {};
+  bool ok = true;
+  int written = 0;
+  // 600 records of 712 bytes fill the 512 KiB buffer at least once.
+  for (int i = 0; i < 1000 && ok; ++i, ++written) {
+    quornet::PackRecordFrameHeader(head, 0, 0, uint32_t(payload.size()), 64, 48, uint32_t(i));
+    ok = file.WriteRecord(head, payload.data(), payload.size(), uint32_t(i), true);
+  }
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(file.failed());
+  const auto result = file.Close();
+  EXPECT_TRUE(result.write_failed);
+
+  const Bytes f = ReadFile(path);
+  fs::remove(path);
+  EXPECT_LE(f.size(), disk.limit);
+  const AlarmFile a = ParseAlarmFile(f);
+  ASSERT_EQ(a.error, "");
+  ASSERT_EQ(a.records.size(), 3u);
+  EXPECT_EQ(a.index.size(), a.records.size());
+  EXPECT_EQ(a.index.size(), result.index_entries);
+  for (size_t i = 0; i < a.records.size(); ++i) {
+    EXPECT_EQ(a.index[i].first, a.records[i].offset);
+    EXPECT_EQ(a.records[i].length, payload.size());
+  }
 }
 
 // ---- Fixture ----------------------------------------------------------------------
