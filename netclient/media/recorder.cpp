@@ -126,7 +126,7 @@ bool MakeDirectoryForPath(const std::string& path) {
   std::string dir = path.substr(0, last + 1);
   std::string native;
   if (!qrplat::TranslatePath(dir, &native)) return false;
-  if (native.empty()) native = "/";
+  if (native.empty()) native.push_back('/');
   if (IsDirectory(native)) return true;
   qrplat::CreateDirectories(dir);
   return IsDirectory(native);
