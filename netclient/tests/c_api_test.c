@@ -33,6 +33,11 @@ int main(void) {
   CHECK(QRNET_ClientStartTalk(0) == 0);
   CHECK(QRNET_ClientStartTalkEx(0, 6) == 0);
   QRNET_ClientStopTalk(0);
+  CHECK(QRNET_ClientStartRecord(0, "D:\\r\\a.avi", 60) == 0);
+  CHECK(QRNET_ClientStopRecord(0) == 0);
+  CHECK(QRNET_ClientStartAlarmRecord(0, "D:\\r\\a.264", 30) == 0);
+  CHECK(QRNET_ClientStopAlarmRecord(0) == 0);
+  CHECK(QRNET_ClientCapturePicture(0, "D:\\r\\a.jpg") == 0);
 
   memset(&param, 0, sizeof(param));
   param.transport = 3;
