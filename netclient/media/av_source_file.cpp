@@ -273,8 +273,10 @@ void CAVSource_File::RunIndexed() {
         (h.kind > recfile::kRecordAudio ||
          (h.kind == recfile::kRecordAudio && h.length > kMaxAudioPayload) ||
          (h.kind == recfile::kRecordVideo && frame_len + uint64_t{h.length} > frame_.size()))) {
-      // Damage: on to the next key frame a second ahead.
-      frame_len = 0;
+      // Damage: the picture assembled so far is whole; then on to the next
+      // key frame a second ahead.
+      flush_frame();
+      if (SeekPending()) continue;
       uint64_t to = 0;
       if (SkipDamage(pos, &to)) {
         pos = to;
