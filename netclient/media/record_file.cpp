@@ -148,7 +148,6 @@ bool ReadChunkHeader(IByteSource& file, uint64_t at, Chunk* c) {
 constexpr uint32_t kList = FourCC("LIST");
 constexpr uint32_t kMovi = FourCC("movi");
 constexpr uint32_t kHdrl = FourCC("hdrl");
-constexpr uint32_t kStrl = FourCC("strl");
 constexpr uint32_t kStrh = FourCC("strh");
 constexpr uint32_t kStrf = FourCC("strf");
 constexpr uint32_t kIdx1 = FourCC("idx1");
