@@ -350,9 +350,9 @@ bool ReadIndexedFile(IByteSource& file, FileKind kind, IndexedFile* out) {
     if (!file.ReadExact(kOlderSignatureSize, &rate, 1)) return false;
     out->info.frame_rate = ClampRate(rate);
     out->info.video_payload = SniffOlderPayload(file);
-    // The audio records carry voice frames; the format names no codec, and
-    // the decoder's default (G.711 A-law) is what these recorders wrote.
-    out->info.audio_code = 1;
+    // The audio records carry voice frames, but the format names no codec:
+    // rather than guess one and play noise, these files play without sound.
+    out->info.audio_code = 255;
     out->header_size = kOlderRecordHeaderSize;
     entry_size = kOlderIndexEntrySize;
   } else {

@@ -136,7 +136,8 @@ struct IndexedFile {
 // kAlarmMjpeg) or older (kOlder) file, or rebuilds the index by scanning the
 // records. False when the file is not of that kind or its header is unusable.
 // The older format names no video codec: it is taken from the first video
-// record (a JPEG start of image makes 26, anything else 96).
+// record (a JPEG start of image makes 26, anything else 96). It names no
+// audio codec either: older files have audio code 255 (no sound).
 bool ReadIndexedFile(IByteSource& file, FileKind kind, IndexedFile* out);
 
 // AVI record files.
