@@ -360,10 +360,11 @@ QRNET_API int32_t QRNET_CloseFile(uint32_t handle);
 QRNET_API int32_t QRNET_ReplayPause(uint32_t handle);
 QRNET_API int32_t QRNET_ReplayContinue(uint32_t handle);
 /*
- * Seeks to `seconds` (capped to 0..total time) at the key frame at or after
- * it (the last key frame when there is none after it). While paused, exactly
- * one picture from the new position is shown. 0 for an invalid handle or a
- * session without a total time (NVR replays); else 1.
+ * Seeks to `seconds` (capped to 0..total time): AVI record files from the
+ * last key frame at or before it, the other kinds from the first key frame at
+ * or after it (the last key frame when there is none after it). While paused,
+ * exactly one picture from the new position is shown. 0 for an invalid handle
+ * or a session without a total time (NVR replays); else 1.
  */
 QRNET_API int32_t QRNET_ReplaySeek(uint32_t handle, int32_t seconds);
 /* Position and length in seconds; 0 for an invalid handle. */
