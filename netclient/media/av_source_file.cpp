@@ -6,6 +6,7 @@
 #include <string>
 
 #include "media/avi_writer.h"
+#include "media/display_seams.h"
 #include "media/frame_pacer.h"
 #include "net/source_seams.h"
 #include "qrplat/drives.h"
@@ -158,7 +159,8 @@ bool CAVSource_File::PutVideo(const uint8_t* data, uint32_t length, uint32_t sta
   for (;;) {
     if (StopRequested() || SeekPending()) return false;
     if (video_conduit_->FrameCount() <= max_frames &&
-        video_conduit_->Append(data, length, 1, stamp, 0)) {
+        video_conduit_->Append(data, length, 1, stamp, first_after_seek_ ? kFirstAfterSeek : 0)) {
+      first_after_seek_ = false;
       return true;
     }
     Nap(retry_ms);
@@ -246,6 +248,7 @@ void CAVSource_File::RunIndexed() {
         pos = to;
         frame_len = 0;
         ended_ = false;
+        first_after_seek_ = true;
       }
       s.seek_flag.store(0);
       continue;
@@ -385,6 +388,7 @@ void CAVSource_File::RunAvi() {
         EmptyConduits();
         next = to;
         ended_ = false;
+        first_after_seek_ = true;
       }
       s.seek_flag.store(0);
       continue;

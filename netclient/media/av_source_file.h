@@ -89,7 +89,8 @@ class CAVSource_File final : public CAVSource {
   std::vector<int8_t> avi_key_;  // reader thread: -1 unknown, 0 no, 1 key
   std::vector<uint8_t> frame_;   // reader thread
   std::unique_ptr<IMediaSinks> sinks_;
-  bool ended_ = false;  // reader thread
+  bool ended_ = false;             // reader thread
+  bool first_after_seek_ = false;  // reader thread: mark the next frame
 };
 
 }  // namespace quornet

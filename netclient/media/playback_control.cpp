@@ -15,8 +15,12 @@ constexpr uint32_t kRedrawMs = 100;
 // A seek while paused waits this many redraw periods for the reader.
 constexpr int kSeekWaitSteps = 10;
 
-void PlaybackStep(CAVDisplay& display, const FrameHeader& /*frame*/) {
+void PlaybackStep(CAVDisplay& display, const FrameHeader& frame) {
   CClientSession& s = display.session();
+  // The first picture after a seek is the one a seek while paused shows,
+  // whether the display waited in the pause below or was idle (at the end
+  // of the file) when the seek came.
+  if (frame.word1 == kFirstAfterSeek) s.seek_while_paused.store(0);
   bool waited = false;
   while (s.play_state.load() == 1 && !display.StopRequested()) {
     waited = true;

@@ -268,6 +268,16 @@ TEST_P(SeekTest, SeekWhilePausedShowsExactlyTheKeyFrameOfTheTarget) {
   ASSERT_TRUE(WaitFor([&] { return LastFrame() == 10u * kFps - 1; }));
   shown = window_->Frames();
   EXPECT_NE(std::find(shown.begin(), shown.end(), 9u * kFps), shown.end());
+
+  // Paused at the end, a seek still shows exactly one picture.
+  ASSERT_EQ(QRNET_ReplayPause(h), 1);
+  WaitSettled(h);
+  const uint64_t at_end = Drawn(h);
+  ASSERT_EQ(QRNET_ReplaySeek(h, 2), 1);
+  ASSERT_TRUE(WaitFor([&] { return Drawn(h) == at_end + 1; }));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Drawn(h), at_end + 1);
+  EXPECT_EQ(LastFrame(), 2u * kFps);
 }
 
 TEST_P(SeekTest, EachSingleStepShowsOneMorePicture) {
