@@ -38,6 +38,16 @@ int main(void) {
   CHECK(QRNET_ClientStart(&param) == 0);
   CHECK(QRNET_ClientStart_Trans(&param, 1001, 1) == 0);
 
+  /* File playback: what cannot be read does not open; controls on no file. */
+  CHECK(QRNET_OpenFile("/nonexistent/record.avi", 0, 0) == 0);
+  CHECK(QRNET_OpenFile(NULL, 0, 0) == 0);
+  CHECK(QRNET_CloseFile(0) == 0);
+  CHECK(QRNET_ReplaySeek(0, 10) == 0);
+  CHECK(QRNET_ReplayStepByStep(0, 1, 0) == 0);
+  CHECK(QRNET_SpeedFast(0) == 0);
+  CHECK(QRNET_ClientNVRReplayPause(0, 1) == 0);
+  CHECK(QRNET_ClientNVRUpdateReplayTime(0, "20240102030405") == 0);
+
   QRNET_Cleanup();
   if (failures == 0) printf("c_api_test: all checks passed\n");
   return failures == 0 ? 0 : 1;
