@@ -459,11 +459,22 @@ TEST_F(FilePlaybackTest, AudioIsHeardOnlyAtNormalSpeed) {
 // ---- Damaged and hostile files -----------------------------------------------------
 
 TEST_F(FilePlaybackTest, DamagedAlarmRecordSkipsToTheNextKeyFrame) {
-  auto records = test::MakeRecords(Head(H264(), 5 * kFps), true, kFps, 0, true);
-  // Video record of frame 60 gets a record kind that does not exist.
+  auto records = test::MakeRecords(Head(H264(), 6 * kFps), true, kFps, 0, true);
+  // Video record of frame 60 gets a record kind that does not exist; after
+  // frame 105 comes a continuation record that would take its picture past
+  // the frame buffer.
   int video = 0;
-  for (auto& r : records) {
-    if (r.kind == 0 && video++ == 60) r.kind = 3;
+  for (auto it = records.begin(); it != records.end(); ++it) {
+    if (it->kind != 0) continue;
+    if (video == 60) it->kind = 3;
+    if (video == 105) {
+      test::TestRecord big;
+      big.type = 1;
+      big.tick = it->tick;
+      big.payload.assign((1u << 20) - 1, 0x55);  // the longest a record can be
+      it = records.insert(it + 1, std::move(big));
+    }
+    ++video;
   }
   // A file with no record at all opens and ends at once.
   const uint32_t h = Open(File("empty.alarm", AlarmBytes({}, true, IndexMode::kNone)));
@@ -477,15 +488,19 @@ TEST_F(FilePlaybackTest, DamagedAlarmRecordSkipsToTheNextKeyFrame) {
       2);
   ASSERT_NE(d, 0u);
   ASSERT_TRUE(WaitFor([&] { return EndNotes(d) == 1; }, 15000));
-  ASSERT_TRUE(WaitFor([&] { return LastFrame() == 5u * kFps - 1; }));
+  ASSERT_TRUE(WaitFor([&] { return LastFrame() == 6u * kFps - 1; }));
   const std::vector<uint32_t> shown = window_->Frames();
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.front(), 2u * kFps);  // the start position
-  EXPECT_NE(std::find(shown.begin(), shown.end(), 59u), shown.end());
-  for (uint32_t n = 60; n < 3 * kFps; ++n) {
-    EXPECT_EQ(std::find(shown.begin(), shown.end(), n), shown.end()) << n;
-  }
-  EXPECT_NE(std::find(shown.begin(), shown.end(), 3u * kFps), shown.end());
+  auto has = [&](uint32_t n) { return std::find(shown.begin(), shown.end(), n) != shown.end(); };
+  // Each picture before the damage is shown, then playing goes on at the
+  // key frame a second later.
+  EXPECT_TRUE(has(59));
+  for (uint32_t n = 60; n < 3 * kFps; ++n) EXPECT_FALSE(has(n)) << n;
+  EXPECT_TRUE(has(3 * kFps));
+  EXPECT_TRUE(has(105));
+  for (uint32_t n = 106; n < 5 * kFps; ++n) EXPECT_FALSE(has(n)) << n;
+  EXPECT_TRUE(has(5 * kFps));
   EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
 }
 
