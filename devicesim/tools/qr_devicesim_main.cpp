@@ -26,6 +26,8 @@ void Usage(FILE* f) {
       "  --fps N                  frames per second (default 25)\n"
       "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
       "  --bitrate KBPS           H.264 target bit rate (default from size and fps)\n"
+      "  --slices N               H.264 slices per picture, 1 to 16 (default 1)\n"
+      "  --pad-bytes N            H.264: pad every picture with filler data to N bytes\n"
       "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
       "  --scene bars|busy         picture: colour bars (default) or a busy moving scene\n"
       "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
@@ -173,6 +175,12 @@ int main(int argc, char** argv) {
       ok = ParseInt(val, &cfg.fps);
     } else if (opt == "--gop") {
       ok = ParseInt(val, &cfg.gop);
+    } else if (opt == "--slices") {
+      ok = ParseInt(val, &cfg.slices);
+    } else if (opt == "--pad-bytes") {
+      int pad = 0;
+      ok = ParseInt(val, &pad) && pad >= 0;
+      cfg.pad_picture_bytes = static_cast<size_t>(pad);
     } else if (opt == "--bitrate") {
       ok = ParseInt(val, &cfg.bitrate_kbps);
     } else if (opt == "--audio") {

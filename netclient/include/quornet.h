@@ -682,6 +682,20 @@ QRNET_API int32_t QRNET_ClientNVRReplayStepByStep(uint32_t handle);
  * a missing or over-long text (nothing changes).
  */
 QRNET_API int32_t QRNET_ClientNVRUpdateReplayTime(uint32_t handle, const char* start_time);
+/* ---- Stream counters ----------------------------------------------------- */
+
+/* Health of a client's video stream since its start, for diagnostics. */
+typedef struct QRNET_StreamCounters {
+  uint32_t decode_errors;      /* pictures the decoder refused, returned damaged
+                                  or reported errors for */
+  uint32_t oversized_pictures; /* pictures above 16 MiB dropped on receipt; the
+                                  stream resumed at the next key picture */
+  uint32_t reserved[6];        /* 0 */
+} QRNET_StreamCounters;
+QRNET_STATIC_ASSERT(sizeof(QRNET_StreamCounters) == 32, "stream counters are 32 bytes");
+
+/* Fills *counters; 1, or 0 for an invalid handle or a null pointer. */
+QRNET_API int32_t QRNET_ClientGetStreamCounters(uint32_t handle, QRNET_StreamCounters* counters);
 
 #ifdef __cplusplus
 } /* extern "C" */

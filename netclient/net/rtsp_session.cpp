@@ -322,8 +322,10 @@ int32_t CRtspSession::Start(bool replay) {
   if (format_.frame_rate > 0) client_.live_view_performance.store(perf);
   client_.restore_frame_count.store(restore);
 
-  // SETUP video, then audio.
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 512 * 1024)) return 0;
+  // SETUP video, then audio. Cameras send a key picture of a megabyte and
+  // more in one burst: the video socket asks for room for several (the
+  // system may grant less).
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 4 * 1024 * 1024)) return 0;
   if (!Exchange(rtsp::SetupVideoRequest(ctx_, format_.video_track, video_port_), &reply,
                 kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {
