@@ -10,6 +10,7 @@
 
 #include "media/avi_writer.h"
 #include "media/record_file.h"
+#include "net/video_picture.h"
 
 using namespace quornet::recfile;
 
@@ -53,7 +54,7 @@ void WalkAvi(IByteSource& file, const AviFile& a) {
     if (n++ < 64 && c.length <= 65536) {
       data.resize(c.length);
       Check(file.ReadExact(c.offset + 8, data.data(), c.length));
-      AviH264IsKeyFrame(data.data(), data.size());
+      H264PictureIsKey(data.data(), data.size());
     }
   }
   for (const AviChunk& c : a.audio) Check(c.offset + 8 + c.length <= file.Size());

@@ -9,6 +9,7 @@
 #include "media/display_seams.h"
 #include "media/frame_pacer.h"
 #include "net/source_seams.h"
+#include "net/video_picture.h"
 #include "qrplat/drives.h"
 #include "qrplat/thread.h"
 #include "session/client_session.h"
@@ -349,7 +350,7 @@ bool CAVSource_File::AviKeyEntry(size_t i) {
       // The device family's encoder marks its seek points with this slice
       // header byte; other encoders start a key picture with parameter sets
       // (after an access unit delimiter or SEI) or an IDR slice.
-      key = head[4] == 0x61 || AviH264IsKeyFrame(head.data(), n);
+      key = head[4] == 0x61 || H264PictureIsKey(head.data(), n);
     }
     avi_key_[i] = key ? 1 : 0;
   }
