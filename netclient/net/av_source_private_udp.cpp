@@ -242,17 +242,19 @@ bool CAVSource_UDP::OnStreamStart(const pudp::Header& header) {
   saved_format_ = format;
   have_format_ = true;
 
+  if (sinks_ && sinks_started_) sinks_->Stop();
+  sinks_started_ = false;
+  // The new display and sound threads begin with this stream, not with what
+  // the old one left queued.
+  ResetUnlessStopping(*session_, video_conduit_);
+  ResetUnlessStopping(*session_, audio_conduit_);
   if (sinks_) {
-    if (sinks_started_) sinks_->Stop();
-    sinks_started_ = false;
     if (!sinks_->Start()) {
       qrplat::DebugOutput("error!!!!!!!!!! create display failed\n");
       return false;
     }
     sinks_started_ = true;
   }
-  ResetUnlessStopping(*session_, video_conduit_);
-  ResetUnlessStopping(*session_, audio_conduit_);
 
   audio_code_ = p.audio_code;
   if (audio_decoder_.InitDecoder(audio_code_) != 0) {
