@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -354,6 +355,23 @@ bool ReadWav(const fs::path& path, int* rate, uint32_t* data_bytes) {
   return true;
 }
 
+// Sign changes per second over the samples of a 16-bit mono WAV file.
+double ZeroCrossingsPerSecond(const fs::path& path, int rate) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (all.size() < 44 + 4) return 0;
+  const size_t count = (all.size() - 44) / 2;
+  int crossings = 0;
+  int16_t prev = 0;
+  for (size_t i = 0; i < count; ++i) {
+    int16_t v;
+    std::memcpy(&v, all.data() + 44 + 2 * i, 2);
+    if (i > 0 && ((prev < 0) != (v < 0))) ++crossings;
+    prev = v;
+  }
+  return crossings * double(rate) / double(count);
+}
+
 class PrivateUdpViewTest : public PrivateUdpSourceTest,
                            public ::testing::WithParamInterface<AudioCodec> {};
 
@@ -398,16 +416,25 @@ TEST_P(PrivateUdpViewTest, PicturesInOrderInAWindowAndPcmInTheWavBackEnd) {
   // Sound: one 8000 Hz output stream with at least half a second of PCM.
   int rate = 0;
   uint32_t bytes = 0;
+  fs::path wav;
   for (int i = 0; i < 100; ++i) {
     std::vector<fs::path> files;
     for (const auto& e : fs::directory_iterator(dir)) {
       if (e.path().extension() == ".wav") files.push_back(e.path());
     }
-    if (files.size() == 1 && ReadWav(files[0], &rate, &bytes) && bytes >= 8000) break;
+    if (files.size() == 1 && ReadWav(files[0], &rate, &bytes) && bytes >= 8000) {
+      wav = files[0];
+      break;
+    }
     qrplat::SleepMs(100);
   }
   EXPECT_EQ(rate, 8000);
   EXPECT_GE(bytes, 8000u) << "less than 0.5 s of 16-bit PCM";
+  // The camera's 1 kHz tone: about 2000 zero crossings a second (PCM decoded
+  // twice would be noise).
+  const double crossings = ZeroCrossingsPerSecond(wav, 8000);
+  EXPECT_GT(crossings, 1600);
+  EXPECT_LT(crossings, 2400);
   EXPECT_EQ(Starts(), 1);
 
   EXPECT_EQ(QRNET_ClientStop(handle_), 1);
@@ -478,6 +505,18 @@ TEST_F(PrivateUdpSourceTest, DatagramsFromAForeignAddressNeverAppear) {
   EXPECT_EQ(out.width, 320);
   EXPECT_EQ(out.height, 240);
   ExpectCleanPictures();
+}
+
+// The sender check compares the address only: the client does not know the
+// port the device sends from.
+TEST_F(PrivateUdpSourceTest, DatagramsFromTheDeviceAddressOnAnotherPortAreTaken) {
+  UseCheckingSinks();
+  ASSERT_TRUE(sender_.Start(SenderConfig())) << sender_.Error();
+  StartClient();
+  ASSERT_TRUE(WaitFor([&] { return decode_.Decoded() >= 5; }, 15000));
+  sender_.faults().foreign_port_datagrams = 1000;
+  // Copies of another stream identifier start a stream of their own.
+  EXPECT_TRUE(WaitFor([&] { return Starts() >= 2; }, 5000));
 }
 
 TEST_F(PrivateUdpSourceTest, AStreamIdentifierChangeRestartsCleanly) {
