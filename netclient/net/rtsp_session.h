@@ -108,6 +108,10 @@ class CRtspSession {
   void PostReplyText(const uint8_t* data, size_t size);
 
  private:
+  // In-session requests of a replay name the running start time, which
+  // QRNET_ClientNVRUpdateReplayTime may have changed. Caller holds
+  // request_mutex_.
+  void TakeRunningStartTime();
   int32_t Start(bool replay);
   // SETUP and PLAY of a standard server, after its description was read.
   int32_t StartStandard();

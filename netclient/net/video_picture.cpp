@@ -7,7 +7,8 @@ namespace {
 
 // Type of the first slice unit (1 to 5) in front of which no SPS was found,
 // 7 when an SPS comes first, 0 when neither shows up within the scan limit.
-int FirstSpsOrSlice(const uint8_t* p, size_t size) {
+// *unit: where that unit's header byte is.
+int FirstSpsOrSlice(const uint8_t* p, size_t size, size_t* unit = nullptr) {
   if (p == nullptr) return 0;
   const size_t limit = std::min(size, kH264KeyScanLimit);
   size_t i = 0;
@@ -16,7 +17,10 @@ int FirstSpsOrSlice(const uint8_t* p, size_t size) {
       i += 3;  // no start code can end at i + 2 or begin before i + 3
     } else if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
       const int type = p[i + 3] & 0x1F;
-      if (type == 7 || (type >= 1 && type <= 5)) return type;
+      if (type == 7 || (type >= 1 && type <= 5)) {
+        if (unit != nullptr) *unit = i + 3;
+        return type;
+      }
       i += 4;
     } else {
       ++i;
@@ -27,8 +31,18 @@ int FirstSpsOrSlice(const uint8_t* p, size_t size) {
 
 }  // namespace
 
-bool H264PictureHasSps(const uint8_t* picture, size_t size) {
-  return FirstSpsOrSlice(picture, size) == 7;
+bool H264PictureHasSps(const uint8_t* picture, size_t size, const uint8_t** sps, size_t* sps_size) {
+  size_t start = 0;
+  if (FirstSpsOrSlice(picture, size, &start) != 7) return false;
+  // The unit runs to the next start code (an SPS is a few dozen bytes).
+  const size_t stop = std::min(size, start + 4096);
+  size_t end = start + 1;
+  while (end + 2 < stop && !(picture[end] == 0 && picture[end + 1] == 0 && picture[end + 2] <= 1))
+    ++end;
+  if (end + 2 >= stop) end = stop;
+  if (sps != nullptr) *sps = picture + start;
+  if (sps_size != nullptr) *sps_size = end - start;
+  return true;
 }
 
 bool H264PictureIsKey(const uint8_t* picture, size_t size) {

@@ -24,8 +24,11 @@ inline constexpr size_t kMaxVideoPictureSize = size_t{16} << 20;
 inline constexpr size_t kH264KeyScanLimit = 64 * 1024;
 
 // True when a sequence parameter set comes before the first slice: the
-// decoder can (re)start here.
-bool H264PictureHasSps(const uint8_t* picture, size_t size);
+// decoder can (re)start here. When sps / sps_size are given, they receive the
+// parameter set's unit (header byte included, start code excluded; at most
+// 4096 bytes), e.g. for the picture size.
+bool H264PictureHasSps(const uint8_t* picture, size_t size, const uint8_t** sps = nullptr,
+                       size_t* sps_size = nullptr);
 // True when the picture brings an SPS or its first slice is an IDR slice.
 bool H264PictureIsKey(const uint8_t* picture, size_t size);
 

@@ -188,6 +188,9 @@ class CClientSession : public CHandleObject {
   std::atomic<int32_t> audio_sample_rate{0};  // Hz; 0 = the codec's default rate
   std::atomic<int32_t> audio_ended{0};        // the sound thread has left
   std::atomic<int32_t> audio_codec{0};        // 8-bit code (255 none)
+  // 1: the source puts decoded 16-bit PCM into the audio conduit (private UDP
+  // stream); the sound thread then plays it as PCM whatever audio_codec says.
+  std::atomic<int32_t> audio_conduit_pcm{0};
   std::atomic<int32_t> video_payload{0};      // 8-bit code (96 H.264, 26 JPEG)
   std::atomic<int32_t> server_kind{0};        // -1, 0, 1, 2
 

@@ -33,6 +33,11 @@ int main(void) {
   CHECK(QRNET_ClientStartTalk(0) == 0);
   CHECK(QRNET_ClientStartTalkEx(0, 6) == 0);
   QRNET_ClientStopTalk(0);
+  CHECK(QRNET_ClientStartRecord(0, "D:\\r\\a.avi", 60) == 0);
+  CHECK(QRNET_ClientStopRecord(0) == 0);
+  CHECK(QRNET_ClientStartAlarmRecord(0, "D:\\r\\a.264", 30) == 0);
+  CHECK(QRNET_ClientStopAlarmRecord(0) == 0);
+  CHECK(QRNET_ClientCapturePicture(0, "D:\\r\\a.jpg") == 0);
 
   memset(&param, 0, sizeof(param));
   param.transport = 3;
@@ -52,6 +57,15 @@ int main(void) {
     CHECK(QRNET_QueryServerChannel("", 80, "h", 554, 1, "u", "p") == QRNET_CS_RESOLVE_FAILED);
     CHECK(QRNET_ClientStartAlarmOut(0, "", 80, 1, "u", "p", 1) == 0);
   }
+  /* File playback: what cannot be read does not open; controls on no file. */
+  CHECK(QRNET_OpenFile("/nonexistent/record.avi", 0, 0) == 0);
+  CHECK(QRNET_OpenFile(NULL, 0, 0) == 0);
+  CHECK(QRNET_CloseFile(0) == 0);
+  CHECK(QRNET_ReplaySeek(0, 10) == 0);
+  CHECK(QRNET_ReplayStepByStep(0, 1, 0) == 0);
+  CHECK(QRNET_SpeedFast(0) == 0);
+  CHECK(QRNET_ClientNVRReplayPause(0, 1) == 0);
+  CHECK(QRNET_ClientNVRUpdateReplayTime(0, "20240102030405") == 0);
 
   QRNET_Cleanup();
   if (failures == 0) printf("c_api_test: all checks passed\n");
