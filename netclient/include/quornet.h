@@ -87,7 +87,9 @@ typedef struct QRNET_ClientParam {
   int32_t live_view_performance; /*  28: buffering latency in ms; -1 = automatic */
   uint8_t reserved1[12];         /*  32: zero */
   int32_t user_value;            /*  44: handed back as 4th status callback argument */
-  char address[161];             /*  48: "host[:port][/path]", port 554 by default */
+  char address[161];             /*  48: "host[:port][/path]", port 554 by default;
+                                    or "rtsp://[user:pass@]host[:port]/path" for any
+                                    standard RTSP server (channel not used) */
   char user[33];                 /* 209: user name */
   char password[64];             /* 242: password */
   uint8_t reserved2[2];          /* 306: zero */

@@ -5,6 +5,7 @@
 // which must stay exactly what the devices know. Pictures are decoded and
 // drawn into a memory window. Loopback only.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -428,6 +429,47 @@ TEST_F(GstStandardTest, DigestAndBasicAuthorization) {
     StopClient();
     gst_.Kill();
   }
+}
+
+// Recording and snapshots work as with the devices: an AVI that FFmpeg
+// reads (H.264 and the AAC track as PCM), a JPEG of the picture shown.
+TEST_F(GstStandardTest, RecordsFilesFfmpegReadsAndTakesSnapshots) {
+  ASSERT_TRUE(StartGst({"--audio", "aac", "--audio-rate", "16000"}));
+  StartClient(gst_.url(), 1);
+  ExpectPictures(5);
+  char dir_template[] = "/tmp/qr-stdrtsp-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string avi = dir + "/gst.avi", jpg = dir + "/gst.jpg";
+  ASSERT_EQ(QRNET_ClientStartRecord(handle_, avi.c_str(), 0), 1);
+  ASSERT_EQ(QRNET_ClientCapturePicture(handle_, jpg.c_str()), 1);
+  qrplat::SleepMs(3000);
+  ASSERT_EQ(QRNET_ClientStopRecord(handle_), 1);
+  StopClient();
+  const std::string cmd =
+      "ffprobe -v error -count_packets -show_entries "
+      "stream=codec_type,codec_name,nb_read_packets -of csv=p=0 " +
+      avi + " 2>&1";
+  std::string probe;
+  if (FILE* f = popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, f)) probe += buf;
+    pclose(f);
+  }
+  EXPECT_NE(probe.find("h264,video,"), std::string::npos) << probe;
+  EXPECT_NE(probe.find(",audio,"), std::string::npos) << probe;
+  const size_t v = probe.find("h264,video,");
+  if (v != std::string::npos) EXPECT_GE(std::atoi(probe.c_str() + v + 11), 20) << probe;
+  FILE* j = std::fopen(jpg.c_str(), "rb");
+  ASSERT_NE(j, nullptr);
+  unsigned char soi[2] = {};
+  EXPECT_EQ(std::fread(soi, 1, 2, j), 2u);
+  std::fclose(j);
+  EXPECT_EQ(soi[0], 0xFF);
+  EXPECT_EQ(soi[1], 0xD8);
+  std::remove(avi.c_str());
+  std::remove(jpg.c_str());
+  rmdir(dir.c_str());
 }
 
 // About 25 s: a 10 s session timeout outlived twice over.
