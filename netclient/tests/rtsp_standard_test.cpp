@@ -459,7 +459,9 @@ TEST_F(GstStandardTest, RecordsFilesFfmpegReadsAndTakesSnapshots) {
   EXPECT_NE(probe.find("h264,video,"), std::string::npos) << probe;
   EXPECT_NE(probe.find(",audio,"), std::string::npos) << probe;
   const size_t v = probe.find("h264,video,");
-  if (v != std::string::npos) EXPECT_GE(std::atoi(probe.c_str() + v + 11), 20) << probe;
+  if (v != std::string::npos) {
+    EXPECT_GE(std::atoi(probe.c_str() + v + 11), 20) << probe;
+  }
   FILE* j = std::fopen(jpg.c_str(), "rb");
   ASSERT_NE(j, nullptr);
   unsigned char soi[2] = {};
