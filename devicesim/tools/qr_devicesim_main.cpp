@@ -10,8 +10,8 @@
 #include "devicesim/control.h"
 #include "devicesim/device.h"
 #include "devicesim/nvr.h"
-#include "devicesim/talk.h"
 #include "devicesim/private_udp.h"
+#include "devicesim/talk.h"
 
 namespace {
 

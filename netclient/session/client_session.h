@@ -191,8 +191,8 @@ class CClientSession : public CHandleObject {
   // 1: the source puts decoded 16-bit PCM into the audio conduit (private UDP
   // stream); the sound thread then plays it as PCM whatever audio_codec says.
   std::atomic<int32_t> audio_conduit_pcm{0};
-  std::atomic<int32_t> video_payload{0};      // 8-bit code (96 H.264, 26 JPEG)
-  std::atomic<int32_t> server_kind{0};        // -1, 0, 1, 2
+  std::atomic<int32_t> video_payload{0};  // 8-bit code (96 H.264, 26 JPEG)
+  std::atomic<int32_t> server_kind{0};    // -1, 0, 1, 2
 
   // Frame pacer: frames per second (0 disables), start time (ms), frames shown
   // since the start time, last speed exponent.
