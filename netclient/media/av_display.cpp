@@ -138,6 +138,17 @@ void CAVDisplay::RestartPacer() {
   StorePacer(session_, p);
 }
 
+void CAVDisplay::RedrawCurrent() {
+  if (!have_picture_) return;
+  session_.drawing.store(1);
+  if (session_.view_flag.load() == 1 && session_.video_window.load() != 0) renderer_.Refresh();
+  session_.drawing.store(0);
+}
+
+void CAVDisplay::ServePendingSnapshot() {
+  if (have_picture_ && CapturePending()) RunSnapshotWriter(*this, planes_);
+}
+
 CAVDisplay::Stats CAVDisplay::GetStats() const {
   Stats s;
   s.frames_read = frames_read_.load();

@@ -88,6 +88,11 @@ class CAVDisplay : public qrplat::JThread {
   void RunPacer(int32_t speed_exponent);
   // Pacer count 0, start now.
   void RestartPacer();
+  // While playback is paused or single-stepping (display thread): presents
+  // the current picture again with a fresh on-screen display, and serves a
+  // pending snapshot from it.
+  void RedrawCurrent();
+  void ServePendingSnapshot();
   // Sleeps up to ms, in short steps that end early once a stop is requested.
   void Sleep(uint32_t ms);
   bool StopRequested() const { return stop_.load(); }
