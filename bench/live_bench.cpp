@@ -23,6 +23,7 @@
 //
 // Usage: qr-bench-live [--streams 1,4,8] [--seconds 10] [--settle 2]
 //                      [--host copy|none|memory] [--no-ffmpeg] [--no-auto]
+//                      [--record DIR]
 // The last line of each K (repeated as a block at the end) is
 //   streams=K cpu_ratio_vs_ffmpeg=R shown=S sent=T first_picture_ms=F
 //   latency_median_ms=M latency_p99_ms=P
@@ -228,6 +229,7 @@ struct Options {
   bool automatic = true;
   bool control = true;  // the cameras answer the event-channel subscription
   std::string ffmpeg_path = "ffmpeg";
+  std::string record_dir;  // non-empty: every stream records an AVI file there
 };
 
 struct StreamFigures {
@@ -304,6 +306,31 @@ class CaptureTable {
 
 // ---- Our library ----------------------------------------------------------------
 
+// Frames of a recorded file and the gaps between their frame numbers, read by
+// decoding it with the ffmpeg tool.
+std::string RecordedFigures(const std::string& ffmpeg, const std::string& path) {
+  const std::string cmd = ffmpeg + " -nostdin -v error -i '" + path +
+                          "' -map 0:v -f rawvideo -pix_fmt gray pipe:1 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return " recorded=?";
+  std::vector<uint8_t> frame(size_t(kWidth) * kHeight);
+  uint64_t frames = 0, gaps = 0, unreadable = 0;
+  std::optional<uint32_t> last;
+  while (std::fread(frame.data(), 1, frame.size(), p) == frame.size()) {
+    ++frames;
+    const auto n = devicesim::frame_code::DecodeLuma(frame.data(), kWidth, kWidth, kHeight);
+    if (!n) {
+      ++unreadable;
+      continue;
+    }
+    if (last && *n != *last + 1) ++gaps;
+    last = n;
+  }
+  pclose(p);
+  return " recorded=" + std::to_string(frames) + " recorded_gaps=" + std::to_string(gaps) +
+         (unreadable ? " recorded_unreadable=" + std::to_string(unreadable) : "");
+}
+
 PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool automatic,
                      const Options& opt) {
   PhaseFigures out;
@@ -333,6 +360,18 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
       QRNET_SetRestoreFrame(h, 0);
     }
     handles.push_back(h);
+  }
+  std::vector<std::string> recordings(static_cast<size_t>(k));
+  if (!opt.record_dir.empty()) {
+    for (int i = 0; i < k; ++i) {
+      if (handles[size_t(i)] == 0) continue;
+      recordings[size_t(i)] = opt.record_dir + "/stream-" + std::to_string(k) + "-" +
+                              std::to_string(i + 1) + (automatic ? "-auto" : "") + ".avi";
+      if (QRNET_ClientStartRecord(handles[size_t(i)], recordings[size_t(i)].c_str(), 0) != 1) {
+        std::fprintf(stderr, "qr-bench-live: cannot record %s\n", recordings[size_t(i)].c_str());
+        recordings[size_t(i)].clear();
+      }
+    }
   }
 
   // Every stream shows its first picture, or the phase fails.
@@ -406,6 +445,9 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
       f.latencies.push_back(at - double(captured));
     }
     f.extra = stats[size_t(i)];
+    if (!recordings[size_t(i)].empty()) {
+      f.extra += RecordedFigures(opt.ffmpeg_path, recordings[size_t(i)]);
+    }
     if (w.Undecoded() != 0) f.extra += " undecoded_presents=" + std::to_string(w.Undecoded());
     ok = ok && f.sent > 0;
     out.streams.push_back(std::move(f));
@@ -676,6 +718,9 @@ void Usage(FILE* f) {
       "  --ffmpeg PATH    the ffmpeg command (default ffmpeg)\n"
       "  --no-ffmpeg      skip the ffmpeg phase\n"
       "  --no-auto        skip the automatic live-view performance phase\n"
+      "  --record DIR     every stream of our library records an AVI file into DIR\n"
+      "                   (native path); the detail lines give its frames and the\n"
+      "                   gaps between their frame numbers\n"
       "  --no-event-service  cameras without the MCTP service on the RTSP port (the\n"
       "                   client's event-channel subscription goes unanswered)\n",
       f);
@@ -724,6 +769,10 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       } else {
         return false;
       }
+    } else if (a == "--record") {
+      const char* v = value();
+      if (v == nullptr || *v == 0) return false;
+      opt->record_dir = v;
     } else if (a == "--ffmpeg") {
       const char* v = value();
       if (v == nullptr) return false;

@@ -628,6 +628,39 @@ QRNET_API int32_t QRNET_ClientNVRReplayStepByStep(uint32_t handle);
  */
 QRNET_API int32_t QRNET_ClientNVRUpdateReplayTime(uint32_t handle, const char* start_time);
 
+/* ---- Recording and snapshots ------------------------------------------- */
+
+/*
+ * Paths keep their Windows form ("D:\Record\cam1\x.avi", through the
+ * platform drive map) or are native; the directory is created when missing.
+ * Files start at the stream's next key frame; frames before it are not
+ * recorded. Reports go through the notification path, kind 6: 0 record file
+ * started (header written), 1 recording stopped (also after a failed write,
+ * e.g. a full disk: the file keeps what was written), 2 alarm record started,
+ * 3 alarm recording stopped, 4 the segment length was reached or the stream
+ * format changed (start the next file), 5 the alarm duration was reached.
+ * A status callback may call these functions for the same client.
+ */
+/* Records into an AVI file (H.264 or Motion JPEG, audio as 16-bit PCM at
+ * 8000 Hz, 16000 Hz for AAC); `seconds` > 0 is the segment length. 1 when it
+ * runs (also when it was running already: path and length stay), 0 for an
+ * invalid handle, an empty path or a file that cannot be created. */
+QRNET_API int32_t QRNET_ClientStartRecord(uint32_t handle, const char* path, int32_t seconds);
+/* 1 (also when not recording); 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ClientStopRecord(uint32_t handle);
+/* Records into an alarm record file for `seconds` (0 = until stopped, at
+ * most 1800). While one runs, extends it to `seconds` from now (at most
+ * 1800 s in all) and returns 1. A file that never got a key frame is
+ * deleted when it stops. */
+QRNET_API int32_t QRNET_ClientStartAlarmRecord(uint32_t handle, const char* path,
+                                               int32_t seconds);
+/* 1 (also when not alarm recording); 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ClientStopAlarmRecord(uint32_t handle);
+/* Queues a JPEG snapshot of the next picture shown; the file is written on
+ * a library thread shortly after. 1 when queued; 0 for an invalid handle, an
+ * empty path, a directory that cannot be made or a client without display. */
+QRNET_API int32_t QRNET_ClientCapturePicture(uint32_t handle, const char* path);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -30,6 +30,11 @@ int main(void) {
   CHECK(QRNET_GetLiveViewPerformance(0, 0) == -1);
   CHECK(QRNET_ClientStartView(0) == 0);
   CHECK(QRNET_ClientStop(0) == 0);
+  CHECK(QRNET_ClientStartRecord(0, "D:\\r\\a.avi", 60) == 0);
+  CHECK(QRNET_ClientStopRecord(0) == 0);
+  CHECK(QRNET_ClientStartAlarmRecord(0, "D:\\r\\a.264", 30) == 0);
+  CHECK(QRNET_ClientStopAlarmRecord(0) == 0);
+  CHECK(QRNET_ClientCapturePicture(0, "D:\\r\\a.jpg") == 0);
 
   memset(&param, 0, sizeof(param));
   param.transport = 3;
