@@ -310,6 +310,7 @@ void CReplayDlg::BuildControls() {
   open_ = Named(new QPushButton(Pick(kOpen, english_), this), 1000);
   stop_ = Named(new QPushButton(Pick(kStop, english_), this), 1013);
   search_->setDefault(true);
+  search_->setFocus();
 
   // Playback.
   auto hover = [&](int id, int icon, int tip) {
@@ -342,7 +343,7 @@ void CReplayDlg::BuildControls() {
 
   list_ = Named(new CSortListCtrl(this), 1002);
   list_->setColumns({Text(142), Text(143), Text(144), Text(145), Text(146), Text(147)},
-                    {50, 400, 60, 50, 130, 130});
+                    {50, 400, 60, 64, 130, 130});
   list_->setShowGrid(true);
   list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
