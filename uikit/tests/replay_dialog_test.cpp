@@ -380,7 +380,12 @@ TEST_F(ReplayDialogTest, WrongDriveOrTimeOrderIsReportedAndKeepsTheList) {
 
 TEST_F(ReplayDialogTest, ASecondSearchReplacesTheFirstAndClosingDuringOneIsClean) {
   QSignalSpy done(dialog_.get(), &CReplayDlg::searchFinished);
-  Click(1005);
+  // The click returns before the scan's rows are listed: the scan runs on
+  // the dialog's worker and its rows arrive through the event loop.
+  Control<QPushButton>(1005)->click();
+  EXPECT_TRUE(dialog_->searching());
+  EXPECT_EQ(Control<CSortListCtrl>(1002)->rowCount(), 0);
+  EXPECT_EQ(done.count(), 0);
   Control<QComboBox>(1016)->setCurrentIndex(2);
   Click(1005);
   ASSERT_TRUE(PumpUntil([&] { return !dialog_->searching() && done.count() > 0; }));
