@@ -284,6 +284,16 @@ class ReplayDialogTest : public ::testing::Test {
         timeout_ms);
     return n && pred(*n) ? n : std::nullopt;
   }
+  // The picture once it stands still (the same frame 300 ms apart); nothing
+  // when it keeps changing for a few seconds.
+  std::optional<uint32_t> StandingFrame() {
+    for (int i = 0; i < 10; ++i) {
+      const auto a = FrameAfter(0);
+      const auto b = FrameAfter(300);
+      if (a && a == b) return a;
+    }
+    return std::nullopt;
+  }
   // The frame shown after `ms` more milliseconds.
   std::optional<uint32_t> FrameAfter(int ms) {
     QTest::qWait(ms);
@@ -422,9 +432,8 @@ TEST_F(ReplayDialogTest, PlayingAFoundFileShowsItsPicturesAndTheControlsDriveIt)
   // Pause: the picture stays.
   Click(1022);
   EXPECT_TRUE(dialog_->paused());
-  const auto p1 = FrameAfter(400);
+  const auto p1 = StandingFrame();
   ASSERT_TRUE(p1);
-  EXPECT_EQ(FrameAfter(600), p1);
   // Single step: one picture per press.
   Click(1024);
   EXPECT_EQ(WaitFrame([&](uint32_t n) { return n != *p1; }), *p1 + 1);
@@ -498,8 +507,8 @@ TEST_F(ReplayDialogTest, DraggingTheSliderPausesAndReleasingResumesUnlessPaused)
   EXPECT_TRUE(dialog_->dragging());
   EXPECT_EQ(QRNET_ReplayCurTime(handle), 1);
   EXPECT_EQ(Control<QLabel>(1025)->text().left(6), QStringLiteral("00:01/"));
-  const auto held = FrameAfter(400);
-  EXPECT_EQ(FrameAfter(500), held);  // paused while held
+  const auto held = StandingFrame();  // paused while held
+  ASSERT_TRUE(held);
   slider->setSliderDown(false);
   EXPECT_FALSE(dialog_->dragging());
   EXPECT_TRUE(WaitFrame([&](uint32_t n) { return n > *held + 3; }));
@@ -509,8 +518,7 @@ TEST_F(ReplayDialogTest, DraggingTheSliderPausesAndReleasingResumesUnlessPaused)
   slider->setSliderDown(true);
   slider->setSliderPosition(0);
   slider->setSliderDown(false);
-  const auto stays = FrameAfter(500);
-  EXPECT_EQ(FrameAfter(500), stays);
+  EXPECT_TRUE(StandingFrame());
 }
 
 TEST_F(ReplayDialogTest, SnapshotLandsAtTheReplayPathAndOpensTheDayFolderOncePerFolder) {
