@@ -596,8 +596,8 @@ int32_t CRtspSession::SetSpeed(int32_t speed_exponent) {
 int32_t CRtspSession::KeepAlive() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
-  TakeRunningStartTime();
   if (client_.server_kind.load() == rtsp::kServerRecorder) {
+    TakeRunningStartTime();
     std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
     ++ctx_.cseq;
     int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
