@@ -473,12 +473,19 @@ int32_t CRtspSession::StartStandard() {
   if (format_.audio_track != 0) {
     if (udp_ && !BindRtpSocket(&audio_port_, &audio_fd_, 8192)) return 0;
     if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.audio_url, true, audio_port_, true),
-                  &reply, kStartTimeoutMs) ||
-        !rtsp::ReplyOk(reply)) {
+                  &reply, kStartTimeoutMs)) {
       return 0;
     }
     ++ctx_.cseq;
-    if (udp_) audio_server_port_ = rtsp::ParseServerPort(reply);
+    if (rtsp::ReplyOk(reply)) {
+      if (udp_) audio_server_port_ = rtsp::ParseServerPort(reply);
+    } else {
+      // A server that refuses the audio track still gives the picture.
+      qrplat::DebugOutput("CRtspSession: audio track refused, no sound\n");
+      format_.audio_track = 0;
+      format_.audio_code = rtsp::kAudioNone;
+      client_.audio_codec.store(rtsp::kAudioNone);
+    }
   }
   if (!Exchange(
           rtsp::StandardRequest(ctx_, "PLAY", format_.session_url, true, "Range: npt=0.000-\r\n"),

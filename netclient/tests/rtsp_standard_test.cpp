@@ -263,6 +263,15 @@ TEST_F(StandardTest, StapAParameterSetsAndOneRedirect) {
   EXPECT_TRUE(HasLine(lines, "SETUP " + SimUrl("/moved/1/stream=0")));
 }
 
+TEST_F(StandardTest, RefusedAudioTrackLeavesThePicture) {
+  devicesim::Config c = SimConfig();
+  c.standard.refuse_audio_setup = true;
+  ASSERT_TRUE(StartSim(c));
+  StartClient(SimUrl(), 0);
+  ExpectPictures();
+  EXPECT_EQ(Output().audio_codec, 255);
+}
+
 TEST_F(StandardTest, SessionKeptAliveByOptionsWhenGetParameterIsNotOffered) {
   devicesim::Config c = SimConfig();
   c.audio = devicesim::AudioCodec::kNone;
