@@ -619,8 +619,9 @@ TEST_P(RecordedFileTest, RecorderFilesPlayInOrderAndSeekToTheTargetSecond) {
   const uint32_t first = recorded[0];
   // (Every Motion JPEG picture is a key picture.)
   const bool h264 = c.video == devicesim::VideoCodec::kH264;
-  if (h264)
+  if (h264) {
     EXPECT_EQ(first % uint32_t(config.gop), 0u) << "the file does not start at a key picture";
+  }
 
   // The AVI plays in order from its first picture; its length is the
   // recorded time, less at most the second before the first key picture.
