@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "api/process_state.h"
 #include "net/interleaved.h"
@@ -16,6 +17,16 @@
 #include "session/conduit.h"
 
 namespace quornet {
+
+namespace {
+
+// "RTSP/..." up to and including the blank line that ends its headers.
+bool IsWholeReplyHead(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  return text.starts_with("RTSP/") && text.ends_with("\r\n\r\n");
+}
+
+}  // namespace
 
 // ---- Shared ---------------------------------------------------------------
 
@@ -209,9 +220,14 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
           }
           break;
         case InterleavedParser::kTextChannel:
-          // A reply inside the stream (in-session request): the picture being
-          // assembled may have lost bytes to it.
-          if (depacketizer) depacketizer->Reset();
+          // A reply to an in-session request (keep-alive, speed, pause)
+          // arrives whole between two packets and costs the picture nothing.
+          // Any other text means the framing was lost: drop the picture being
+          // assembled and wait for the next key picture, as after a loss.
+          if (!IsWholeReplyHead(item.data, item.size) && depacketizer) {
+            depacketizer->Reset();
+            handoff.OnDataLost();
+          }
           rtsp_->PostReplyText(item.data, item.size);
           break;
         default:
