@@ -82,15 +82,32 @@ class CCoveryWnd : public QWidget {
       int left = r.left(), top = r.top(), right = r.left() + r.width(),
           bottom = r.top() + r.height();
       switch (edge_) {
-        case 0: left += dl; break;
-        case 1: right += dr; break;
-        case 2: top += dt; break;
-        case 3: bottom += db; break;
-        case 4: left += dl, top += dt; break;
-        case 5: left += dl, bottom += db; break;
-        case 6: top += dt, right += dr; break;
-        case 7: right += dr, bottom += db; break;
-        default: return;
+        case 0:
+          left += dl;
+          break;
+        case 1:
+          right += dr;
+          break;
+        case 2:
+          top += dt;
+          break;
+        case 3:
+          bottom += db;
+          break;
+        case 4:
+          left += dl, top += dt;
+          break;
+        case 5:
+          left += dl, bottom += db;
+          break;
+        case 6:
+          top += dt, right += dr;
+          break;
+        case 7:
+          right += dr, bottom += db;
+          break;
+        default:
+          return;
       }
       setGeometry(left, top, std::max(right - left, 0), std::max(bottom - top, 0));
     } else {
@@ -126,12 +143,16 @@ class CCoveryWnd : public QWidget {
   static Qt::CursorShape EdgeCursor(int code) {
     switch (code) {
       case 0:
-      case 1: return Qt::SizeHorCursor;
+      case 1:
+        return Qt::SizeHorCursor;
       case 2:
-      case 3: return Qt::SizeVerCursor;
+      case 3:
+        return Qt::SizeVerCursor;
       case 4:
-      case 7: return Qt::SizeFDiagCursor;  // north-west / south-east
-      default: return Qt::SizeBDiagCursor; // north-east / south-west
+      case 7:
+        return Qt::SizeFDiagCursor;  // north-west / south-east
+      default:
+        return Qt::SizeBDiagCursor;  // north-east / south-west
     }
   }
 
@@ -168,8 +189,7 @@ QWidget* CCoverCtrl::GetSafeHwnd() const {
 
 namespace {
 template <class F>
-void WithCover(const std::unique_ptr<CCoveryWnd>& object, const QPointer<CCoveryWnd>& window,
-               F f) {
+void WithCover(const std::unique_ptr<CCoveryWnd>& object, const QPointer<CCoveryWnd>& window, F f) {
   if (object) f(*object);
   if (window) f(*window);
 }

@@ -34,12 +34,15 @@ int32_t N(const Variant& v) {
   return int32_t(v.num);
 }
 
-#define QRVX_METHOD(id, name, args, result, body) \
-  Member{{id, #name, false, args, result}, [](CQuorvexCtrl & c, const Args& a) -> Variant { \
-           (void)a;                                                                     \
-           body;                                                                        \
-         },                                                                             \
-         nullptr}
+#define QRVX_METHOD(id, name, args, result, body)       \
+  Member {                                              \
+    {id, #name, false, args, result},                   \
+        [](CQuorvexCtrl& c, const Args& a) -> Variant { \
+          (void)a;                                      \
+          body;                                         \
+        },                                              \
+        nullptr                                         \
+  }
 
 const std::vector<Member>& Members() {
   static const std::vector<Member> members = [] {
@@ -47,122 +50,144 @@ const std::vector<Member>& Members() {
     auto prop = [&m](int32_t id, const char* name, VarType type, Call get, Put put) {
       m.push_back(Member{{id, name, true, {}, type}, std::move(get), std::move(put)});
     };
-    prop(dispid::url, "url", BSTR, [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getUrl()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setUrl(Text(v)); });
-    prop(dispid::channel, "channel", UI4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getChannel()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setChannel(uint32_t(v.num)); });
-    prop(dispid::ShowMDRegion, "ShowMDRegion", UI4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getShowMDRegion()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setShowMDRegion(uint32_t(v.num)); });
-    prop(dispid::VFlip, "VFlip", UI4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getVFlip()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setVFlip(uint32_t(v.num)); });
-    prop(dispid::Rotate180, "Rotate180", UI4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getRotate180()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setRotate180(uint32_t(v.num)); });
-    prop(dispid::User, "User", BSTR,
-         [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getUser()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setUser(Text(v)); });
-    prop(dispid::Password, "Password", BSTR,
-         [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getPassword()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setPassword(Text(v)); });
-    prop(dispid::Language, "Language", I4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::I4(c.getLanguage()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setLanguage(N(v)); });
-    prop(dispid::ocxid, "ocxid", I4,
-         [](CQuorvexCtrl& c, const Args&) { return Variant::I4(c.getOcxid()); },
-         [](CQuorvexCtrl& c, const Variant& v) { c.setOcxid(N(v)); });
+    prop(
+        dispid::url, "url", BSTR,
+        [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getUrl()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setUrl(Text(v)); });
+    prop(
+        dispid::channel, "channel", UI4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getChannel()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setChannel(uint32_t(v.num)); });
+    prop(
+        dispid::ShowMDRegion, "ShowMDRegion", UI4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getShowMDRegion()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setShowMDRegion(uint32_t(v.num)); });
+    prop(
+        dispid::VFlip, "VFlip", UI4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getVFlip()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setVFlip(uint32_t(v.num)); });
+    prop(
+        dispid::Rotate180, "Rotate180", UI4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::UI4(c.getRotate180()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setRotate180(uint32_t(v.num)); });
+    prop(
+        dispid::User, "User", BSTR,
+        [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getUser()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setUser(Text(v)); });
+    prop(
+        dispid::Password, "Password", BSTR,
+        [](CQuorvexCtrl& c, const Args&) { return TextResult(c.getPassword()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setPassword(Text(v)); });
+    prop(
+        dispid::Language, "Language", I4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::I4(c.getLanguage()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setLanguage(N(v)); });
+    prop(
+        dispid::ocxid, "ocxid", I4,
+        [](CQuorvexCtrl& c, const Args&) { return Variant::I4(c.getOcxid()); },
+        [](CQuorvexCtrl& c, const Variant& v) { c.setOcxid(N(v)); });
 
     using V = std::vector<VarType>;
-    m.push_back(QRVX_METHOD(dispid::StartView, StartView, V{}, I4, return Variant::I4(c.StartView())));
+    m.push_back(
+        QRVX_METHOD(dispid::StartView, StartView, V{}, I4, return Variant::I4(c.StartView())));
     m.push_back(QRVX_METHOD(dispid::StopView, StopView, V{}, VOID, c.StopView(); return Variant()));
-    m.push_back(QRVX_METHOD(dispid::FullScreen, FullScreen, V{}, VOID, c.FullScreen(); return Variant()));
-    m.push_back(QRVX_METHOD(dispid::StartRecord, StartRecord, (V{BSTR, UI4, UI1}), I4,
-                         return Variant::I4(c.StartRecord(Text(a[0]), uint32_t(a[1].num), N(a[2])))));
-    m.push_back(QRVX_METHOD(dispid::StopRecord, StopRecord, V{}, VOID, c.StopRecord(); return Variant()));
+    m.push_back(
+        QRVX_METHOD(dispid::FullScreen, FullScreen, V{}, VOID, c.FullScreen(); return Variant()));
+    m.push_back(
+        QRVX_METHOD(dispid::StartRecord, StartRecord, (V{BSTR, UI4, UI1}), I4,
+                    return Variant::I4(c.StartRecord(Text(a[0]), uint32_t(a[1].num), N(a[2])))));
+    m.push_back(
+        QRVX_METHOD(dispid::StopRecord, StopRecord, V{}, VOID, c.StopRecord(); return Variant()));
     m.push_back(QRVX_METHOD(dispid::PTZCtrl, PTZCtrl, (V{I4, I4}), I4,
-                         return Variant::I4(c.PTZCtrl(N(a[0]), N(a[1])))));
+                            return Variant::I4(c.PTZCtrl(N(a[0]), N(a[1])))));
     m.push_back(QRVX_METHOD(dispid::EditMDRegion, EditMDRegion, V{I4}, I4,
-                         return Variant::I4(c.EditMDRegion(N(a[0])))));
+                            return Variant::I4(c.EditMDRegion(N(a[0])))));
     m.push_back(QRVX_METHOD(dispid::RemoveMDRegion, RemoveMDRegion, V{I4}, I4,
-                         return Variant::I4(c.RemoveMDRegion(N(a[0])))));
+                            return Variant::I4(c.RemoveMDRegion(N(a[0])))));
     m.push_back(QRVX_METHOD(dispid::SetMDRegionSensitive, SetMDRegionSensitive, (V{I4, I4}), I4,
-                         return Variant::I4(c.SetMDRegionSensitive(N(a[0]), N(a[1])))));
+                            return Variant::I4(c.SetMDRegionSensitive(N(a[0]), N(a[1])))));
     m.push_back(QRVX_METHOD(dispid::GetMDRegionSensitive, GetMDRegionSensitive, V{I4}, I2,
-                         return Variant::I2(int16_t(c.GetMDRegionSensitive(N(a[0]))))));
+                            return Variant::I2(int16_t(c.GetMDRegionSensitive(N(a[0]))))));
     m.push_back(QRVX_METHOD(dispid::SaveMDInfo, SaveMDInfo, V{I4}, I4,
-                         return Variant::I4(c.SaveMDInfo(N(a[0])))));
+                            return Variant::I4(c.SaveMDInfo(N(a[0])))));
     m.push_back(QRVX_METHOD(dispid::StartMD, StartMD, V{}, I4, return Variant::I4(c.StartMD())));
     m.push_back(QRVX_METHOD(dispid::StopMD, StopMD, V{}, I4, return Variant::I4(c.StopMD())));
     m.push_back(QRVX_METHOD(dispid::StopAlarm, StopAlarm, V{UI4}, I4,
-                         return Variant::I4(c.StopAlarm(uint32_t(a[0].num)))));
-    m.push_back(QRVX_METHOD(dispid::VideoParamAdjust, VideoParamAdjust, (V{UI1, UI1, UI1, UI4}), I4,
-                         return Variant::I4(c.VideoParamAdjust(N(a[0]), N(a[1]), N(a[2]),
-                                                               uint32_t(a[3].num)))));
+                            return Variant::I4(c.StopAlarm(uint32_t(a[0].num)))));
+    m.push_back(QRVX_METHOD(
+        dispid::VideoParamAdjust, VideoParamAdjust, (V{UI1, UI1, UI1, UI4}), I4,
+        return Variant::I4(c.VideoParamAdjust(N(a[0]), N(a[1]), N(a[2]), uint32_t(a[3].num)))));
     m.push_back(QRVX_METHOD(dispid::CaptureBMP, CaptureBMP, V{BSTR}, I4,
-                         return Variant::I4(c.CaptureBMP(Text(a[0])))));
+                            return Variant::I4(c.CaptureBMP(Text(a[0])))));
     m.push_back(QRVX_METHOD(dispid::SoundOn, SoundOn, V{}, I4, return Variant::I4(c.SoundOn())));
     m.push_back(QRVX_METHOD(dispid::SoundOff, SoundOff, V{}, I4, return Variant::I4(c.SoundOff())));
     m.push_back(QRVX_METHOD(dispid::PopupConfigDlg, PopupConfigDlg, V{}, VOID, c.PopupConfigDlg();
-                         return Variant()));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::StartupPlayback, StartupPlayback, V{I4}, VOID,
-                         c.StartupPlayback(N(a[0]));
-                         return Variant()));
+                            c.StartupPlayback(N(a[0]));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::VideoParamGet, VideoParamGet, V{}, I4,
-                         return Variant::I4(c.VideoParamGet())));
-    m.push_back(QRVX_METHOD(dispid::StartTalk, StartTalk, V{}, I4, return Variant::I4(c.StartTalk())));
+                            return Variant::I4(c.VideoParamGet())));
+    m.push_back(
+        QRVX_METHOD(dispid::StartTalk, StartTalk, V{}, I4, return Variant::I4(c.StartTalk())));
     m.push_back(QRVX_METHOD(dispid::StopTalk, StopTalk, V{}, VOID, c.StopTalk(); return Variant()));
-    m.push_back(QRVX_METHOD(dispid::IsUpdateDecoder, IsUpdateDecoder, (V{I2, I2, I2, I2}), I4,
-                         return Variant::I4(c.IsUpdateDecoder(N(a[0]), N(a[1]), N(a[2]), N(a[3])))));
-    m.push_back(QRVX_METHOD(dispid::DownloadDecoder, DownloadDecoder, (V{BSTR, I4, BSTR, BSTR}), I4,
-                         return Variant::I4(
-                             c.DownloadDecoder(Text(a[0]), N(a[1]), Text(a[2]), Text(a[3])))));
-    m.push_back(QRVX_METHOD(dispid::ModifyUserPsw, ModifyUserPsw, (V{BSTR, BSTR, BSTR, BSTR}), I4,
-                         return Variant::I4(c.ModifyUserPsw(Text(a[0]), Text(a[1]), Text(a[2]),
-                                                            Text(a[3])))));
+    m.push_back(
+        QRVX_METHOD(dispid::IsUpdateDecoder, IsUpdateDecoder, (V{I2, I2, I2, I2}), I4,
+                    return Variant::I4(c.IsUpdateDecoder(N(a[0]), N(a[1]), N(a[2]), N(a[3])))));
+    m.push_back(QRVX_METHOD(
+        dispid::DownloadDecoder, DownloadDecoder, (V{BSTR, I4, BSTR, BSTR}), I4,
+        return Variant::I4(c.DownloadDecoder(Text(a[0]), N(a[1]), Text(a[2]), Text(a[3])))));
+    m.push_back(QRVX_METHOD(
+        dispid::ModifyUserPsw, ModifyUserPsw, (V{BSTR, BSTR, BSTR, BSTR}), I4,
+        return Variant::I4(c.ModifyUserPsw(Text(a[0]), Text(a[1]), Text(a[2]), Text(a[3])))));
     m.push_back(QRVX_METHOD(dispid::OpenFile, OpenFile, V{BSTR}, BOOL,
-                         return Variant::Bool(c.OpenFile(Text(a[0])))));
-    m.push_back(QRVX_METHOD(dispid::CloseFile, CloseFile, V{}, BOOL, return Variant::Bool(c.CloseFile())));
+                            return Variant::Bool(c.OpenFile(Text(a[0])))));
+    m.push_back(
+        QRVX_METHOD(dispid::CloseFile, CloseFile, V{}, BOOL, return Variant::Bool(c.CloseFile())));
     m.push_back(QRVX_METHOD(dispid::GetFileTime, GetFileTime, V{}, UI4,
-                         return Variant::UI4(c.GetFileTime())));
+                            return Variant::UI4(c.GetFileTime())));
     m.push_back(QRVX_METHOD(dispid::GetReplayTime, GetReplayTime, V{}, UI4,
-                         return Variant::UI4(c.GetReplayTime())));
+                            return Variant::UI4(c.GetReplayTime())));
     m.push_back(QRVX_METHOD(dispid::SetReplayTime, SetReplayTime, V{UI4}, BOOL,
-                         return Variant::Bool(c.SetReplayTime(uint32_t(a[0].num)))));
+                            return Variant::Bool(c.SetReplayTime(uint32_t(a[0].num)))));
     m.push_back(QRVX_METHOD(dispid::ReplayPause, ReplayPause, V{UI4}, BOOL,
-                         return Variant::Bool(c.ReplayPause(uint32_t(a[0].num)))));
-    m.push_back(QRVX_METHOD(dispid::ReplayFast, ReplayFast, V{}, BOOL, return Variant::Bool(c.ReplayFast())));
-    m.push_back(QRVX_METHOD(dispid::ReplaySlow, ReplaySlow, V{}, BOOL, return Variant::Bool(c.ReplaySlow())));
+                            return Variant::Bool(c.ReplayPause(uint32_t(a[0].num)))));
+    m.push_back(QRVX_METHOD(dispid::ReplayFast, ReplayFast, V{}, BOOL,
+                            return Variant::Bool(c.ReplayFast())));
+    m.push_back(QRVX_METHOD(dispid::ReplaySlow, ReplaySlow, V{}, BOOL,
+                            return Variant::Bool(c.ReplaySlow())));
     m.push_back(QRVX_METHOD(dispid::ReplayNormal, ReplayNormal, V{}, BOOL,
-                         return Variant::Bool(c.ReplayNormal())));
+                            return Variant::Bool(c.ReplayNormal())));
     m.push_back(QRVX_METHOD(dispid::SetVertBlank, SetVertBlank, V{UI4}, I4,
-                         return Variant::I4(c.SetVertBlank(uint32_t(a[0].num)))));
+                            return Variant::I4(c.SetVertBlank(uint32_t(a[0].num)))));
     m.push_back(QRVX_METHOD(dispid::IsUpdateOcx, IsUpdateOcx, (V{I2, I2, I2, I2}), I4,
-                         return Variant::I4(c.IsUpdateOcx(N(a[0]), N(a[1]), N(a[2]), N(a[3])))));
+                            return Variant::I4(c.IsUpdateOcx(N(a[0]), N(a[1]), N(a[2]), N(a[3])))));
     m.push_back(QRVX_METHOD(dispid::Start3DPosity, Start3DPosity, V{}, VOID, c.Start3DPosity();
-                         return Variant()));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::Stop3DPosity, Stop3DPosity, V{}, VOID, c.Stop3DPosity();
-                         return Variant()));
-    m.push_back(QRVX_METHOD(dispid::StartCoverPosity, StartCoverPosity, V{}, VOID, c.StartCoverPosity();
-                         return Variant()));
-    m.push_back(QRVX_METHOD(dispid::StopCoverPosity, StopCoverPosity, V{}, VOID, c.StopCoverPosity();
-                         return Variant()));
+                            return Variant()));
+    m.push_back(
+        QRVX_METHOD(dispid::StartCoverPosity, StartCoverPosity, V{}, VOID, c.StartCoverPosity();
+                    return Variant()));
+    m.push_back(
+        QRVX_METHOD(dispid::StopCoverPosity, StopCoverPosity, V{}, VOID, c.StopCoverPosity();
+                    return Variant()));
     m.push_back(QRVX_METHOD(dispid::AddCoverPosity, AddCoverPosity, V{}, VOID, c.AddCoverPosity();
-                         return Variant()));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::EditCovery, EditCovery, V{I4}, VOID, c.EditCovery(N(a[0]));
-                         return Variant()));
-    m.push_back(QRVX_METHOD(dispid::DeleteCovery, DeleteCovery, V{I4}, VOID, c.DeleteCovery(N(a[0]));
-                         return Variant()));
+                            return Variant()));
+    m.push_back(
+        QRVX_METHOD(dispid::DeleteCovery, DeleteCovery, V{I4}, VOID, c.DeleteCovery(N(a[0]));
+                    return Variant()));
     m.push_back(QRVX_METHOD(dispid::LoadCoveryPosity, LoadCoveryPosity, V{BSTR}, VOID,
-                         c.LoadCoveryPosity(Text(a[0]));
-                         return Variant()));
+                            c.LoadCoveryPosity(Text(a[0]));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::SaveAllMDInfo, SaveAllMDInfo, V{BSTR}, VOID,
-                         c.SaveAllMDInfo(Text(a[0]));
-                         return Variant()));
+                            c.SaveAllMDInfo(Text(a[0]));
+                            return Variant()));
     m.push_back(QRVX_METHOD(dispid::SearchRecordFile, SearchRecordFile, V{BSTR}, VOID,
-                         c.SearchRecordFile(Text(a[0]));
-                         return Variant()));
+                            c.SearchRecordFile(Text(a[0]));
+                            return Variant()));
     std::sort(m.begin(), m.end(),
               [](const Member& x, const Member& y) { return x.info.dispid < y.info.dispid; });
     return m;
@@ -187,12 +212,23 @@ bool Coerce(const Variant& in, VarType type, Variant* out) {
   if (in.vt == VarType::Bstr || in.vt == VarType::Empty) return false;
   const int64_t v = in.num;
   switch (type) {
-    case VarType::I2: *out = Variant::I2(int16_t(v)); return true;
-    case VarType::I4: *out = Variant::I4(int32_t(v)); return true;
-    case VarType::UI1: *out = Variant::UI1(uint8_t(v)); return true;
-    case VarType::UI4: *out = Variant::UI4(uint32_t(v)); return true;
-    case VarType::Bool: *out = Variant::Bool(v != 0); return true;
-    default: return false;
+    case VarType::I2:
+      *out = Variant::I2(int16_t(v));
+      return true;
+    case VarType::I4:
+      *out = Variant::I4(int32_t(v));
+      return true;
+    case VarType::UI1:
+      *out = Variant::UI1(uint8_t(v));
+      return true;
+    case VarType::UI4:
+      *out = Variant::UI4(uint32_t(v));
+      return true;
+    case VarType::Bool:
+      *out = Variant::Bool(v != 0);
+      return true;
+    default:
+      return false;
   }
 }
 

@@ -35,7 +35,7 @@ class CEptzZoom : public qrplat::JThread {
   int32_t Thread() override;
 
  private:
-  qrplat::Event wake_{true, false};   // manual reset: a command is waiting
+  qrplat::Event wake_{true, false};  // manual reset: a command is waiting
   qrplat::Event quit_event_{true, false};
   std::atomic<bool> quit_{false};
   std::atomic<uint32_t> handle_{0};

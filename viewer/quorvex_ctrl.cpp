@@ -132,18 +132,35 @@ bool CQuorvexCtrl::Fire(int32_t event_id, const std::vector<Variant>& args) {
   auto text = [&](size_t i) { return QString::fromStdU16String(args[i].str); };
   auto num = [&](size_t i) { return args[i].num; };
   switch (event_id) {
-    case eventid::ClickSel: emit ClickSel(text(0), int(num(1))); break;
-    case eventid::MDNotify: emit MDNotify(int(num(0)), uint(num(1))); break;
-    case eventid::VPNotify: emit VPNotify(int(num(0)), int(num(1)), int(num(2)), int(num(3))); break;
-    case eventid::LinkState: emit LinkState(int(num(0)), int(num(1))); break;
-    case eventid::AlarmNotify: emit AlarmNotify(int(num(0)), uint(num(1))); break;
-    case eventid::EventNotify: emit EventNotify(int(num(0)), int(num(1)), int(num(2))); break;
-    case eventid::AddCoveryNotify: emit AddCoveryNotify(int(num(0)), text(1)); break;
-    case eventid::SelCoveryNotify: emit SelCoveryNotify(int(num(0)), int(num(1))); break;
+    case eventid::ClickSel:
+      emit ClickSel(text(0), int(num(1)));
+      break;
+    case eventid::MDNotify:
+      emit MDNotify(int(num(0)), uint(num(1)));
+      break;
+    case eventid::VPNotify:
+      emit VPNotify(int(num(0)), int(num(1)), int(num(2)), int(num(3)));
+      break;
+    case eventid::LinkState:
+      emit LinkState(int(num(0)), int(num(1)));
+      break;
+    case eventid::AlarmNotify:
+      emit AlarmNotify(int(num(0)), uint(num(1)));
+      break;
+    case eventid::EventNotify:
+      emit EventNotify(int(num(0)), int(num(1)), int(num(2)));
+      break;
+    case eventid::AddCoveryNotify:
+      emit AddCoveryNotify(int(num(0)), text(1));
+      break;
+    case eventid::SelCoveryNotify:
+      emit SelCoveryNotify(int(num(0)), int(num(1)));
+      break;
     case eventid::SearchRecordFileNotify:
       emit SearchRecordFileNotify(int(num(0)), text(1));
       break;
-    default: break;
+    default:
+      break;
   }
   return !self.isNull();
 }
@@ -352,7 +369,8 @@ void CQuorvexCtrl::paintEvent(QPaintEvent*) {
 // ---- Mouse ----------------------------------------------------------------------------
 
 void CQuorvexCtrl::mousePressEvent(QMouseEvent* event) {
-  const QPoint p(AsShort(event->position().toPoint().x()), AsShort(event->position().toPoint().y()));
+  const QPoint p(AsShort(event->position().toPoint().x()),
+                 AsShort(event->position().toPoint().y()));
   if (event->button() == Qt::LeftButton) {
     drag_start_ = p;
     mouse_down_ = true;
@@ -363,7 +381,8 @@ void CQuorvexCtrl::mousePressEvent(QMouseEvent* event) {
 }
 
 void CQuorvexCtrl::mouseMoveEvent(QMouseEvent* event) {
-  const QPoint p(AsShort(event->position().toPoint().x()), AsShort(event->position().toPoint().y()));
+  const QPoint p(AsShort(event->position().toPoint().x()),
+                 AsShort(event->position().toPoint().y()));
   drag_current_ = p;
   if (!mouse_down_) return;
   const QPoint s = drag_start_, c = drag_current_;
@@ -409,8 +428,7 @@ void CQuorvexCtrl::mouseReleaseEvent(QMouseEvent* event) {
     if ((s.x() < c0.x() && s.y() < c0.y()) || (s.x() >= c0.x() && s.y() >= c0.y())) {
       const QPoint c = ClampToClient(c0);
       QRNET_SetLocalRect(handle_, 0, 0, 0, 0);
-      QRNET_Set3DPosit(handle_, ToFrameX(s.x()), ToFrameY(s.y()), ToFrameX(c.x()),
-                       ToFrameY(c.y()));
+      QRNET_Set3DPosit(handle_, ToFrameX(s.x()), ToFrameY(s.y()), ToFrameX(c.x()), ToFrameY(c.y()));
     }
   }
   mouse_down_ = false;
@@ -665,7 +683,8 @@ int CQuorvexCtrl::VideoParamGet() {
   uint8_t b = 0, c = 0, s = 0;
   const int32_t result = QRNET_ClientGetVideoParam(handle_, &b, &c, &s);
   if (result != 0)
-    Fire(eventid::VPNotify, {Variant::I4(ocxid_), Variant::UI1(b), Variant::UI1(c), Variant::UI1(s)});
+    Fire(eventid::VPNotify,
+         {Variant::I4(ocxid_), Variant::UI1(b), Variant::UI1(c), Variant::UI1(s)});
   return result;
 }
 

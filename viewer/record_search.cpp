@@ -28,8 +28,7 @@ bool ParseDayFolder(const std::string& name, int* y, int* m, int* d) {
     return true;
   };
   return number(name.substr(0, first), y) &&
-         number(name.substr(first + 1, second - first - 1), m) &&
-         number(name.substr(last + 1), d);
+         number(name.substr(first + 1, second - first - 1), m) && number(name.substr(last + 1), d);
 }
 
 void ScanKind(char letter, const char* kind, int year, int month, int day,
@@ -67,8 +66,8 @@ std::optional<std::string> SearchRecordFiles(const std::string& request) {
     return std::nullopt;
   std::vector<std::string> found;
   // A day the calendar cannot represent matches nothing.
-  const bool valid = year >= 1900 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
-                     day <= 31;
+  const bool valid =
+      year >= 1900 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= 31;
   if (valid) {
     for (const qrplat::Drive& drive : qrplat::ListDrives()) {
       if (drive.type != qrplat::DriveType::Fixed && drive.type != qrplat::DriveType::Network)

@@ -36,8 +36,7 @@ bool SameId(const std::string& a, const char* b) {
 // The path of this library file, or empty.
 std::string OwnPath() {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<const void*>(&kFileVersion), &info) == 0 ||
-      info.dli_fname == nullptr)
+  if (dladdr(reinterpret_cast<const void*>(&kFileVersion), &info) == 0 || info.dli_fname == nullptr)
     return {};
   const std::string path = info.dli_fname;
   return path.size() <= 511 ? path : std::string();
@@ -158,7 +157,8 @@ bool WriteClasses(QSettings& s) {
     if (c.control) {
       s.setValue(Key(base + QStringLiteral("Control")), QString());
       s.setValue(Key(base + QStringLiteral("MiscStatus")), 0x20191);
-      s.setValue(Key(base + QStringLiteral("ToolboxBitmap32")), LibraryPath() + QStringLiteral(", 1"));
+      s.setValue(Key(base + QStringLiteral("ToolboxBitmap32")),
+                 LibraryPath() + QStringLiteral(", 1"));
       s.setValue(Key(base + QStringLiteral("TypeLib")), lib);
       s.setValue(Key(base + QStringLiteral("Version")), QStringLiteral("1.0"));
     }

@@ -72,13 +72,21 @@ inline constexpr uint16_t kDispatchPropertyPut = 4;
 
 // ---- Variant ---------------------------------------------------------------
 
-enum class VarType : uint16_t { Empty = 0, I2 = 2, I4 = 3, Bstr = 8, Bool = 11, UI1 = 17, UI4 = 19 };
+enum class VarType : uint16_t {
+  Empty = 0,
+  I2 = 2,
+  I4 = 3,
+  Bstr = 8,
+  Bool = 11,
+  UI1 = 17,
+  UI4 = 19
+};
 
 // A small automation variant. BOOL is -1 (true) or 0 (false) as automation
 // defines it; a BSTR may be null (a missing text), which differs from "".
 struct Variant {
   VarType vt = VarType::Empty;
-  int64_t num = 0;    // I2, I4, UI1, UI4, BOOL: the value in its type's range
+  int64_t num = 0;     // I2, I4, UI1, UI4, BOOL: the value in its type's range
   std::u16string str;  // BSTR
   bool null_str = false;
 
@@ -107,33 +115,32 @@ inline constexpr int32_t StartView = 3, StopView = 4, FullScreen = 5, StartRecor
                          IsUpdateDecoder = 32, DownloadDecoder = 33, ModifyUserPsw = 35,
                          OpenFile = 36, CloseFile = 37, GetFileTime = 38, GetReplayTime = 39,
                          SetReplayTime = 40, ReplayPause = 41, ReplayFast = 42, ReplaySlow = 43,
-                         ReplayNormal = 44, SetVertBlank = 45, IsUpdateOcx = 46,
-                         Start3DPosity = 47, Stop3DPosity = 48, StartCoverPosity = 49,
-                         StopCoverPosity = 50, AddCoverPosity = 51, EditCovery = 52,
-                         DeleteCovery = 53, LoadCoveryPosity = 54, SaveAllMDInfo = 55,
-                         SearchRecordFile = 56;
+                         ReplayNormal = 44, SetVertBlank = 45, IsUpdateOcx = 46, Start3DPosity = 47,
+                         Stop3DPosity = 48, StartCoverPosity = 49, StopCoverPosity = 50,
+                         AddCoverPosity = 51, EditCovery = 52, DeleteCovery = 53,
+                         LoadCoveryPosity = 54, SaveAllMDInfo = 55, SearchRecordFile = 56;
 }  // namespace dispid
 
 // Events of _DQuorvexEvents (arguments in declaration order).
 namespace eventid {
-inline constexpr int32_t ClickSel = 1,        // (BSTR url, I4 ocxid)
-    MDNotify = 2,                             // (I4 ocxid, UI4 ulMask)
-    VPNotify = 3,                             // (I4 ocxid, UI1 b, UI1 c, UI1 s)
-    LinkState = 4,                            // (I4 ocxid, UI1 cbState)
-    AlarmNotify = 5,                          // (I4 ocxid, UI4 dwAlarm)
-    EventNotify = 6,                          // (I4 ocxid, I4 type, I4 param)
-    AddCoveryNotify = 7,                      // (I4 ocxid, BSTR rect)
-    SelCoveryNotify = 8,                      // (I4 ocxid, I4 index) -> I4, ignored
-    SearchRecordFileNotify = 9;               // (I4 ocxid, BSTR filelist) -> I4, ignored
+inline constexpr int32_t ClickSel = 1,  // (BSTR url, I4 ocxid)
+    MDNotify = 2,                       // (I4 ocxid, UI4 ulMask)
+    VPNotify = 3,                       // (I4 ocxid, UI1 b, UI1 c, UI1 s)
+    LinkState = 4,                      // (I4 ocxid, UI1 cbState)
+    AlarmNotify = 5,                    // (I4 ocxid, UI4 dwAlarm)
+    EventNotify = 6,                    // (I4 ocxid, I4 type, I4 param)
+    AddCoveryNotify = 7,                // (I4 ocxid, BSTR rect)
+    SelCoveryNotify = 8,                // (I4 ocxid, I4 index) -> I4, ignored
+    SearchRecordFileNotify = 9;         // (I4 ocxid, BSTR filelist) -> I4, ignored
 }  // namespace eventid
 
 // One member of the automation surface, for hosts that enumerate it.
 struct MemberInfo {
   int32_t dispid;
   const char* name;
-  bool property;                  // true: property (get and put), false: method
-  std::vector<VarType> args;      // methods: argument types in order
-  VarType result;                 // property type, or method result (Empty = void)
+  bool property;              // true: property (get and put), false: method
+  std::vector<VarType> args;  // methods: argument types in order
+  VarType result;             // property type, or method result (Empty = void)
 };
 // Every property and method, in dispatch-identifier order.
 QUORVEX_API const std::vector<MemberInfo>& DispatchMembers();
