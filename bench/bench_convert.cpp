@@ -1,6 +1,7 @@
 // qr-bench-convert: our YUV 4:2:0 to RGB converters against libswscale's
-// unscaled YUV420P conversions (SWS_POINT, same size in and out) on one
-// 1920x1080 picture, measured in the same run.
+// unscaled YUV420P conversions (SWS_POINT, same size in and out) and against
+// libyuv's I420 converters where it has the layout, on one 1920x1080 picture,
+// measured in the same run.
 //
 // Every frame is timed on its own and the contenders take turns frame by
 // frame, so that load from other processes hits them alike. A result is the
@@ -8,8 +9,9 @@
 // mostly measures preemption, and the single best frame is luck (both are
 // shown as well). Before timing, every implementation's output is compared
 // with the portable reference. The last lines, one per layout, are
-//   layout=NAME ours_mpx_s=N swscale_mpx_s=N ratio=N
-// ours being the fastest implementation this processor runs.
+//   layout=NAME ours_mpx_s=N swscale_mpx_s=N [libyuv_mpx_s=N] ratio=N [ratio_libyuv=N]
+// ours being the fastest implementation this processor runs. libyuv's
+// coefficients differ slightly from ours, so only its speed is compared.
 //
 // Usage: qr-bench-convert [frames]   (per contender and layout; default 200)
 
@@ -28,6 +30,9 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
+
+#include <libyuv/convert_argb.h>
+#include <libyuv/convert_from.h>
 
 #include "media/pixel_convert.h"
 
@@ -50,17 +55,24 @@ struct Buffer {
   Buffer& operator=(const Buffer&) = delete;
 };
 
+// libyuv's I420 converters: (y, stride, u, stride, v, stride, dst, stride, w, h).
+using LibyuvConvert = int (*)(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int,
+                              uint8_t*, int, int, int);
+
 struct LayoutCase {
   const char* name;
   PixelLayout layout;
   AVPixelFormat sws_format;  // same bytes in memory as the layout
+  LibyuvConvert libyuv;      // same bytes in memory as the layout; null: none
 };
 
+// libyuv names formats by their 32-bit word: its ARGB is B,G,R,A in memory,
+// RGB24 is B,G,R, RGB565 is a little-endian 5-6-5 word.
 const LayoutCase kCases[] = {
-    {"bgra32", PixelLayout::kRgb32, AV_PIX_FMT_BGRA},
-    {"bgr24", PixelLayout::kRgb24, AV_PIX_FMT_BGR24},
-    {"rgb565", PixelLayout::kRgb565, AV_PIX_FMT_RGB565LE},
-    {"rgb555", PixelLayout::kRgb555, AV_PIX_FMT_RGB555LE},
+    {"bgra32", PixelLayout::kRgb32, AV_PIX_FMT_BGRA, libyuv::I420ToARGB},
+    {"bgr24", PixelLayout::kRgb24, AV_PIX_FMT_BGR24, libyuv::I420ToRGB24},
+    {"rgb565", PixelLayout::kRgb565, AV_PIX_FMT_RGB565LE, libyuv::I420ToRGB565},
+    {"rgb555", PixelLayout::kRgb555, AV_PIX_FMT_RGB555LE, nullptr},
 };
 
 // Seconds taken by one call.
@@ -125,7 +137,7 @@ int main(int argc, char** argv) {
 
   struct Summary {
     const char* name;
-    double ours, sws;
+    double ours, sws, yuv;  // yuv 0: libyuv has no such converter
   };
   std::vector<Summary> summary;
   bool all_exact = true;
@@ -157,9 +169,13 @@ int main(int argc, char** argv) {
       sws_scale(sws, sws_src, sws_src_stride, 0, kHeight, sws_dst, sws_dst_stride);
     };
 
+    const auto run_libyuv = [&] {
+      c.libyuv(y.p, kWidth, u.p, kWidth / 2, v.p, kWidth / 2, out.p, pitch, kWidth, kHeight);
+    };
+
     // The portable reference is timed on a quarter of the frames.
     std::vector<Stats> ours(impls.size());
-    Stats sws_stats;
+    Stats sws_stats, yuv_stats;
     for (int f = 0; f < frames; ++f) {
       for (size_t i = 0; i < impls.size(); ++i) {
         if (impls[i] == ConvertImpl::kPortable && f % 4 != 0) continue;
@@ -167,6 +183,7 @@ int main(int argc, char** argv) {
             [&] { quornet::ConvertYuv420(src, out.p, pitch, c.layout, false, impls[i]); }));
       }
       sws_stats.seconds.push_back(TimeFrame(run_sws));
+      if (c.libyuv) yuv_stats.seconds.push_back(TimeFrame(run_libyuv));
     }
     sws_freeContext(sws);
 
@@ -180,13 +197,22 @@ int main(int argc, char** argv) {
       if (impls[i] == best) ours_typical = Mpx(ours[i].Typical());
     }
     show("swscale", sws_stats);
-    summary.push_back({c.name, ours_typical, Mpx(sws_stats.Typical())});
+    if (c.libyuv) show("libyuv", yuv_stats);
+    summary.push_back({c.name, ours_typical, Mpx(sws_stats.Typical()),
+                       c.libyuv ? Mpx(yuv_stats.Typical()) : 0.0});
   }
 
   std::printf("all converters bit-exact to the portable reference: %s\n", all_exact ? "yes" : "NO");
   for (const Summary& s : summary) {
-    std::printf("layout=%s ours_mpx_s=%.1f swscale_mpx_s=%.1f ratio=%.2f\n", s.name, s.ours, s.sws,
-                s.ours / s.sws);
+    if (s.yuv > 0) {
+      std::printf(
+          "layout=%s ours_mpx_s=%.1f swscale_mpx_s=%.1f libyuv_mpx_s=%.1f ratio=%.2f "
+          "ratio_libyuv=%.2f\n",
+          s.name, s.ours, s.sws, s.yuv, s.ours / s.sws, s.ours / s.yuv);
+    } else {
+      std::printf("layout=%s ours_mpx_s=%.1f swscale_mpx_s=%.1f ratio=%.2f\n", s.name, s.ours,
+                  s.sws, s.ours / s.sws);
+    }
   }
   return all_exact ? 0 : 1;
 }

@@ -1,7 +1,10 @@
 // qr-bench-live: the live pipeline (RTSP over TCP, depacketising, decoding,
 // pacing, conversion, drawing, presenting) of K simultaneous live views
-// against `ffmpeg -rtsp_transport tcp -i URL -f null -` (decode only) on the
-// same simulated streams, measured in the same run.
+// against two FFmpeg peers on the same simulated streams, measured in the
+// same run: `ffmpeg -rtsp_transport tcp -i URL -f null -` (decode only) and
+// the same with `-pix_fmt bgra` (decode and convert to displayable pixels).
+// Two scenes: the almost static colour bars and a busy scene with motion
+// and texture everywhere, like a real camera's.
 //
 // The simulated cameras run in a child process (see live_sim.h), so the CPU
 // figures of this process are the library's alone. For each K:
@@ -9,8 +12,8 @@
 //      (getrusage of this process), frames shown and sent, time from
 //      QRNET_ClientStart to the first present, resident memory per session,
 //      and latency from capture to present;
-//   2. ffmpeg: K processes; CPU from /proc/PID/stat, frames from its progress
-//      reports;
+//   2. ffmpeg, decode only, and ffmpeg decoding to BGRA: K processes each;
+//      CPU from /proc/PID/stat, frames from its progress reports;
 //   3. ours with the automatic live-view performance: latency and frames.
 // Every figure is taken over the same measurement window of W seconds, after
 // all streams showed their first picture and a settling time.
@@ -21,11 +24,12 @@
 // time with the same clock (CLOCK_MONOTONIC is system-wide). Capture times are
 // whole milliseconds, so latencies read up to 1 ms long.
 //
-// Usage: qr-bench-live [--streams 1,4,8] [--seconds 10] [--settle 2]
-//                      [--host copy|none|memory] [--no-ffmpeg] [--no-auto]
-// The last line of each K (repeated as a block at the end) is
-//   streams=K cpu_ratio_vs_ffmpeg=R shown=S sent=T first_picture_ms=F
-//   latency_median_ms=M latency_p99_ms=P
+// Usage: qr-bench-live [--streams 1,4,8] [--scenes bars,busy] [--seconds 10]
+//                      [--settle 2] [--host shared|copy|none|memory] [--no-ffmpeg]
+//                      [--no-auto] [--record DIR]
+// The last line of each scene and K (repeated as a block at the end) is
+//   streams=K scene=S cpu_ratio_vs_ffmpeg=R cpu_ratio_vs_ffmpeg_bgra=R2
+//   shown=N sent=N first_picture_ms=F latency_median_ms=M latency_p99_ms=P
 
 #include <fcntl.h>
 #include <poll.h>
@@ -128,14 +132,15 @@ double Percentile(std::vector<double> v, double p) {
 
 // ---- The window -------------------------------------------------------------
 
-enum class HostMode { kNone, kCopy, kMemory };
+enum class HostMode { kNone, kShared, kCopy, kMemory };
 
 // A headless window that records which frame each present showed and when.
-// kCopy keeps the picture with one memcpy per row, as a real window host
-// copies into its own image; kNone only reads the frame number (the library's
-// own cost alone); kMemory hands the present on to the platform's
-// MemoryWindowHost (which converts every pixel: a test host, slower than any
-// real one).
+// kShared keeps the renderer's buffer by reference until the next picture,
+// as the Qt window host does; kCopy keeps the picture with one memcpy per
+// row, as a host that copies into its own image; kNone only reads the frame
+// number (the library's own cost alone); kMemory hands the present on to the
+// platform's MemoryWindowHost (which converts every pixel: a test host,
+// slower than any real one).
 class BenchWindow final : public qrplat::WindowHost {
  public:
   struct Shown {
@@ -163,6 +168,15 @@ class BenchWindow final : public qrplat::WindowHost {
   qrplat::PixelFormat PrimaryFormat() const override { return qrplat::PixelFormat::Rgb32; }
   qrplat::SurfaceCaps Caps() const override { return {}; }
   bool PostMessage(uint32_t, uint32_t, int32_t) override { return true; }
+
+  void PresentShared(std::shared_ptr<const qrplat::SharedImage> image,
+                     const qrplat::Rect& source) override {
+    Present(image->pixels, image->width, image->height, image->stride, image->format, source);
+    if (mode_ == HostMode::kShared) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = std::move(image);  // the previous picture goes back to the renderer
+    }
+  }
 
   void Present(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
                qrplat::PixelFormat format, const qrplat::Rect& source) override {
@@ -209,6 +223,7 @@ class BenchWindow final : public qrplat::WindowHost {
   const int32_t width_, height_;
   const HostMode mode_;
   std::unique_ptr<qrplat::MemoryWindowHost> memory_;  // kMemory only
+  std::shared_ptr<const qrplat::SharedImage> held_;    // kShared; guarded by mutex_
   std::vector<uint8_t> image_;                        // kCopy only; display thread only
   mutable std::mutex mutex_;
   std::vector<Shown> shown_;      // guarded by mutex_
@@ -221,13 +236,15 @@ class BenchWindow final : public qrplat::WindowHost {
 
 struct Options {
   std::vector<int> streams{1, 4, 8};
+  std::vector<std::string> scenes{"bars", "busy"};
   double seconds = 10;
   double settle = 2;
-  HostMode host = HostMode::kCopy;
+  HostMode host = HostMode::kShared;
   bool ffmpeg = true;
   bool automatic = true;
   bool control = true;  // the cameras answer the event-channel subscription
   std::string ffmpeg_path = "ffmpeg";
+  std::string record_dir;  // non-empty: every stream records an AVI file there
 };
 
 struct StreamFigures {
@@ -304,6 +321,31 @@ class CaptureTable {
 
 // ---- Our library ----------------------------------------------------------------
 
+// Frames of a recorded file and the gaps between their frame numbers, read by
+// decoding it with the ffmpeg tool.
+std::string RecordedFigures(const std::string& ffmpeg, const std::string& path) {
+  const std::string cmd = ffmpeg + " -nostdin -v error -i '" + path +
+                          "' -map 0:v -f rawvideo -pix_fmt gray pipe:1 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return " recorded=?";
+  std::vector<uint8_t> frame(size_t(kWidth) * kHeight);
+  uint64_t frames = 0, gaps = 0, unreadable = 0;
+  std::optional<uint32_t> last;
+  while (std::fread(frame.data(), 1, frame.size(), p) == frame.size()) {
+    ++frames;
+    const auto n = devicesim::frame_code::DecodeLuma(frame.data(), kWidth, kWidth, kHeight);
+    if (!n) {
+      ++unreadable;
+      continue;
+    }
+    if (last && *n != *last + 1) ++gaps;
+    last = n;
+  }
+  pclose(p);
+  return " recorded=" + std::to_string(frames) + " recorded_gaps=" + std::to_string(gaps) +
+         (unreadable ? " recorded_unreadable=" + std::to_string(unreadable) : "");
+}
+
 PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool automatic,
                      const Options& opt) {
   PhaseFigures out;
@@ -333,6 +375,18 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
       QRNET_SetRestoreFrame(h, 0);
     }
     handles.push_back(h);
+  }
+  std::vector<std::string> recordings(static_cast<size_t>(k));
+  if (!opt.record_dir.empty()) {
+    for (int i = 0; i < k; ++i) {
+      if (handles[size_t(i)] == 0) continue;
+      recordings[size_t(i)] = opt.record_dir + "/stream-" + std::to_string(k) + "-" +
+                              std::to_string(i + 1) + (automatic ? "-auto" : "") + ".avi";
+      if (QRNET_ClientStartRecord(handles[size_t(i)], recordings[size_t(i)].c_str(), 0) != 1) {
+        std::fprintf(stderr, "qr-bench-live: cannot record %s\n", recordings[size_t(i)].c_str());
+        recordings[size_t(i)].clear();
+      }
+    }
   }
 
   // Every stream shows its first picture, or the phase fails.
@@ -406,6 +460,9 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
       f.latencies.push_back(at - double(captured));
     }
     f.extra = stats[size_t(i)];
+    if (!recordings[size_t(i)].empty()) {
+      f.extra += RecordedFigures(opt.ffmpeg_path, recordings[size_t(i)]);
+    }
     if (w.Undecoded() != 0) f.extra += " undecoded_presents=" + std::to_string(w.Undecoded());
     ok = ok && f.sent > 0;
     out.streams.push_back(std::move(f));
@@ -430,30 +487,23 @@ class FfmpegSet {
 
   ~FfmpegSet() { Stop(); }
 
-  bool Start(const std::string& ffmpeg, const std::vector<std::string>& urls) {
+  // bgra: convert every decoded picture to BGRA (-pix_fmt bgra).
+  bool Start(const std::string& ffmpeg, const std::vector<std::string>& urls, bool bgra) {
     for (const auto& url : urls) {
       int fds[2];
       if (pipe2(fds, O_CLOEXEC) != 0) return false;
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
       posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-      std::vector<std::string> args = {ffmpeg,
-                                       "-nostdin",
-                                       "-hide_banner",
-                                       "-loglevel",
-                                       "error",
-                                       "-nostats",
-                                       "-progress",
-                                       "pipe:1",
-                                       "-stats_period",
-                                       "0.05",
-                                       "-rtsp_transport",
-                                       "tcp",
-                                       "-i",
-                                       url,
-                                       "-f",
-                                       "null",
-                                       "-"};
+      std::vector<std::string> args = {
+          ffmpeg,      "-nostdin", "-hide_banner",  "-loglevel", "error",           "-nostats",
+          "-progress", "pipe:1",   "-stats_period", "0.05",      "-rtsp_transport", "tcp",
+          "-i",        url};
+      if (bgra) {
+        args.push_back("-pix_fmt");
+        args.push_back("bgra");
+      }
+      for (const char* a : {"-f", "null", "-"}) args.push_back(a);
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
@@ -563,13 +613,14 @@ class FfmpegSet {
   std::vector<Proc> procs_;
 };
 
-PhaseFigures RunFfmpeg(SimulatorProcess& sim, CaptureTable& table, int k, const Options& opt) {
+PhaseFigures RunFfmpeg(SimulatorProcess& sim, CaptureTable& table, int k, const Options& opt,
+                       bool bgra) {
   PhaseFigures out;
-  out.name = "ffmpeg (decode only)";
+  out.name = bgra ? "ffmpeg (decode + bgra)" : "ffmpeg (decode only)";
   std::vector<std::string> urls;
   for (int i = 0; i < k; ++i) urls.push_back(sim.Url(i));
   FfmpegSet set;
-  if (!set.Start(opt.ffmpeg_path, urls)) return out;
+  if (!set.Start(opt.ffmpeg_path, urls, bgra)) return out;
   const double deadline = NowMs() + 20000;
   while (!set.AllDecoding() && NowMs() < deadline) set.Pump(20);
   const bool all_decoding = set.AllDecoding();
@@ -637,7 +688,8 @@ void PrintPhase(int k, const PhaseFigures& f, bool latency) {
 
 struct KResult {
   int k = 0;
-  PhaseFigures ours, ffmpeg, automatic;
+  std::string scene;
+  PhaseFigures ours, ffmpeg, ffmpeg_bgra, automatic;
 };
 
 std::string SummaryLines(const KResult& r) {
@@ -646,19 +698,23 @@ std::string SummaryLines(const KResult& r) {
   if (!r.automatic.streams.empty()) {
     const auto lat = r.automatic.Latencies();
     std::snprintf(buf, sizeof buf,
-                  "streams=%d automatic_live_view_ms=%d shown=%llu sent=%llu "
+                  "streams=%d scene=%s automatic_live_view_ms=%d shown=%llu sent=%llu "
                   "latency_median_ms=%.1f latency_p99_ms=%.1f\n",
-                  r.k, r.automatic.live_view_ms, (unsigned long long)r.automatic.Shown(),
-                  (unsigned long long)r.automatic.Sent(), Percentile(lat, 50), Percentile(lat, 99));
+                  r.k, r.scene.c_str(), r.automatic.live_view_ms,
+                  (unsigned long long)r.automatic.Shown(), (unsigned long long)r.automatic.Sent(),
+                  Percentile(lat, 50), Percentile(lat, 99));
     out += buf;
   }
   const auto lat = r.ours.Latencies();
-  const double ratio =
-      r.ffmpeg.streams.empty() ? NAN : r.ours.cpu_per_stream / r.ffmpeg.cpu_per_stream;
+  const auto ratio = [&](const PhaseFigures& peer) {
+    return peer.streams.empty() ? NAN : r.ours.cpu_per_stream / peer.cpu_per_stream;
+  };
   std::snprintf(buf, sizeof buf,
-                "streams=%d cpu_ratio_vs_ffmpeg=%.2f shown=%llu sent=%llu first_picture_ms=%.0f "
-                "latency_median_ms=%.1f latency_p99_ms=%.1f\n",
-                r.k, ratio, (unsigned long long)r.ours.Shown(), (unsigned long long)r.ours.Sent(),
+                "streams=%d scene=%s cpu_ratio_vs_ffmpeg=%.2f cpu_ratio_vs_ffmpeg_bgra=%.2f "
+                "shown=%llu sent=%llu first_picture_ms=%.0f latency_median_ms=%.1f "
+                "latency_p99_ms=%.1f\n",
+                r.k, r.scene.c_str(), ratio(r.ffmpeg), ratio(r.ffmpeg_bgra),
+                (unsigned long long)r.ours.Shown(), (unsigned long long)r.ours.Sent(),
                 r.ours.FirstPictureMax(), Percentile(lat, 50), Percentile(lat, 99));
   out += buf;
   return out;
@@ -668,14 +724,19 @@ void Usage(FILE* f) {
   std::fputs(
       "usage: qr-bench-live [options]\n"
       "  --streams LIST   numbers of simultaneous streams, comma-separated (default 1,4,8)\n"
+      "  --scenes LIST    bars, busy or both, comma-separated (default bars,busy)\n"
       "  --seconds S      measurement window per phase (default 10)\n"
       "  --settle S       wait after the first pictures before measuring (default 2)\n"
-      "  --host copy|none|memory  window host: copies each present with memcpy like a\n"
-      "                   real window (default); reads only the frame number; or the\n"
+      "  --host shared|copy|none|memory  window host: keeps the renderer's buffer\n"
+      "                   by reference like the Qt window host (default); copies each\n"
+      "                   present with memcpy; reads only the frame number; or the\n"
       "                   platform's MemoryWindowHost (converts every pixel)\n"
       "  --ffmpeg PATH    the ffmpeg command (default ffmpeg)\n"
-      "  --no-ffmpeg      skip the ffmpeg phase\n"
+      "  --no-ffmpeg      skip the ffmpeg phases\n"
       "  --no-auto        skip the automatic live-view performance phase\n"
+      "  --record DIR     every stream of our library records an AVI file into DIR\n"
+      "                   (native path); the detail lines give its frames and the\n"
+      "                   gaps between their frame numbers\n"
       "  --no-event-service  cameras without the MCTP service on the RTSP port (the\n"
       "                   client's event-channel subscription goes unanswered)\n",
       f);
@@ -706,6 +767,17 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
         opt->streams.push_back(n);
       }
       if (opt->streams.empty()) return false;
+    } else if (a == "--scenes") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      opt->scenes.clear();
+      std::stringstream in(v);
+      std::string item;
+      while (std::getline(in, item, ',')) {
+        if (item != "bars" && item != "busy") return false;
+        opt->scenes.push_back(item);
+      }
+      if (opt->scenes.empty()) return false;
     } else if (a == "--seconds" || a == "--settle") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -717,6 +789,8 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       if (v == nullptr) return false;
       if (std::strcmp(v, "none") == 0) {
         opt->host = HostMode::kNone;
+      } else if (std::strcmp(v, "shared") == 0) {
+        opt->host = HostMode::kShared;
       } else if (std::strcmp(v, "copy") == 0) {
         opt->host = HostMode::kCopy;
       } else if (std::strcmp(v, "memory") == 0) {
@@ -724,6 +798,10 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       } else {
         return false;
       }
+    } else if (a == "--record") {
+      const char* v = value();
+      if (v == nullptr || *v == 0) return false;
+      opt->record_dir = v;
     } else if (a == "--ffmpeg") {
       const char* v = value();
       if (v == nullptr) return false;
@@ -743,9 +821,11 @@ std::string SelfExe() {
 }
 
 int Main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--serve") == 0) {
+  if (argc == 5 && std::strcmp(argv[1], "--serve") == 0) {
     const int n = std::atoi(argv[2]);
-    return n >= 1 && n <= 8 ? RunSimulatorChild(n, std::strcmp(argv[3], "control") == 0) : 2;
+    return n >= 1 && n <= 8 ? RunSimulatorChild(n, std::strcmp(argv[3], "control") == 0,
+                                                std::strcmp(argv[4], "busy") == 0)
+                            : 2;
   }
   Options opt;
   if (!ParseOptions(argc, argv, &opt)) {
@@ -757,59 +837,68 @@ int Main(int argc, char** argv) {
   setenv("QRPLAT_AUDIO", "null", 0);
 
   const int devices = *std::max_element(opt.streams.begin(), opt.streams.end());
-  SimulatorProcess sim;
-  std::string error;
-  if (!sim.Start(SelfExe(), devices, opt.control, &error)) {
-    std::fprintf(stderr, "qr-bench-live: %s\n", error.c_str());
-    return 1;
-  }
-  CaptureTable table(&sim);
-  std::printf(
-      "qr-bench-live: %d simulated H.264 %dx%d %d fps streams (simulator pid %d), window %.1f s, "
-      "settle %.1f s, host %s, %ld cores, load average %s\n",
-      devices, kWidth, kHeight, kFps, int(sim.pid()), opt.seconds, opt.settle,
-      opt.host == HostMode::kNone     ? "none"
-      : opt.host == HostMode::kMemory ? "memory"
-                                      : "copy",
-      sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
-  std::fflush(stdout);
-
   QRNET_Startup(0, 0, nullptr, 0);
   QRNET_SetWaitTime(5, -1, 1);
 
-  // One session first, so that one-time costs of the process (codec tables,
-  // fonts of the on-screen display, thread arenas) stay out of the figures.
-  {
-    Options warm = opt;
-    warm.seconds = 0.5;
-    warm.settle = 0;
-    RunOurs(sim, table, 1, false, warm);
-  }
-
   std::vector<KResult> results;
   bool ok = true;
-  for (int k : opt.streams) {
-    KResult r;
-    r.k = k;
-    r.ours = RunOurs(sim, table, k, false, opt);
-    PrintPhase(k, r.ours, true);
-    ok = ok && r.ours.ok;
-    if (opt.ffmpeg) {
-      r.ffmpeg = RunFfmpeg(sim, table, k, opt);
-      PrintPhase(k, r.ffmpeg, false);
-      ok = ok && r.ffmpeg.ok;
+  bool warmed_up = false;
+  for (const std::string& scene : opt.scenes) {
+    SimulatorProcess sim;
+    std::string error;
+    if (!sim.Start(SelfExe(), devices, opt.control, scene == "busy", &error)) {
+      std::fprintf(stderr, "qr-bench-live: %s\n", error.c_str());
+      return 1;
     }
-    if (opt.automatic) {
-      r.automatic = RunOurs(sim, table, k, true, opt);
-      PrintPhase(k, r.automatic, true);
-      ok = ok && r.automatic.ok;
-    }
-    std::printf("%s", SummaryLines(r).c_str());
+    CaptureTable table(&sim);
+    std::printf(
+        "qr-bench-live: %d simulated H.264 %dx%d %d fps streams, scene %s (simulator pid %d), "
+        "window %.1f s, settle %.1f s, host %s, %ld cores, load average %s\n",
+        devices, kWidth, kHeight, kFps, scene.c_str(), int(sim.pid()), opt.seconds, opt.settle,
+        opt.host == HostMode::kNone     ? "none"
+        : opt.host == HostMode::kMemory ? "memory"
+        : opt.host == HostMode::kShared ? "shared"
+                                        : "copy",
+        sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
     std::fflush(stdout);
-    results.push_back(std::move(r));
+
+    // One session first, so that one-time costs of the process (codec
+    // tables, fonts of the on-screen display, thread arenas) stay out of the
+    // figures.
+    if (!warmed_up) {
+      Options warm = opt;
+      warm.seconds = 0.5;
+      warm.settle = 0;
+      RunOurs(sim, table, 1, false, warm);
+      warmed_up = true;
+    }
+
+    for (int k : opt.streams) {
+      KResult r;
+      r.k = k;
+      r.scene = scene;
+      r.ours = RunOurs(sim, table, k, false, opt);
+      PrintPhase(k, r.ours, true);
+      ok = ok && r.ours.ok;
+      if (opt.ffmpeg) {
+        r.ffmpeg = RunFfmpeg(sim, table, k, opt, false);
+        PrintPhase(k, r.ffmpeg, false);
+        r.ffmpeg_bgra = RunFfmpeg(sim, table, k, opt, true);
+        PrintPhase(k, r.ffmpeg_bgra, false);
+        ok = ok && r.ffmpeg.ok && r.ffmpeg_bgra.ok;
+      }
+      if (opt.automatic) {
+        r.automatic = RunOurs(sim, table, k, true, opt);
+        PrintPhase(k, r.automatic, true);
+        ok = ok && r.automatic.ok;
+      }
+      std::printf("%s", SummaryLines(r).c_str());
+      std::fflush(stdout);
+      results.push_back(std::move(r));
+    }
+    sim.Stop();
   }
   QRNET_Cleanup();
-  sim.Stop();
 
   std::printf("\nsummary (load average %s):\n", LoadAverage().c_str());
   for (const auto& r : results) std::printf("%s", SummaryLines(r).c_str());

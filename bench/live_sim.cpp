@@ -29,7 +29,7 @@ constexpr uint32_t kLedgerFrames = 8192;
 
 }  // namespace
 
-int RunSimulatorChild(int devices, bool control) {
+int RunSimulatorChild(int devices, bool control, bool busy) {
   signal(SIGPIPE, SIG_IGN);
   // The parent stops us through the pipe; a Ctrl-C in the terminal reaches
   // the whole process group, and the parent handles it.
@@ -48,9 +48,11 @@ int RunSimulatorChild(int devices, bool control) {
     cfg.fps = 25;
     cfg.audio = devicesim::AudioCodec::kNone;
     cfg.bind_address = "127.0.0.1";
-    // The size-derived default (2094 kbit/s) plus a step per device: every
-    // device is its own stream and encoder anyway, and no two are alike.
-    cfg.bitrate_kbps = 2094 + 16 * d;
+    cfg.scene = busy ? devicesim::Scene::kBusy : devicesim::Scene::kBars;
+    // The size-derived default (2094 kbit/s for the bars, 2880 for the busy
+    // scene) plus a step per device: every device is its own stream and
+    // encoder anyway, and no two are alike.
+    cfg.bitrate_kbps = (busy ? 2880 : 2094) + 16 * d;
     auto sim = std::make_unique<devicesim::Device>();
     if (control) {
       controls.push_back(std::make_unique<devicesim::ControlService>());
@@ -98,7 +100,7 @@ SimulatorProcess::~SimulatorProcess() {
   Stop();
 }
 
-bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool control,
+bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool control, bool busy,
                              std::string* error) {
   int down[2], up[2];  // parent -> child, child -> parent
   if (pipe2(down, O_CLOEXEC) != 0) {
@@ -122,7 +124,7 @@ bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool cont
     dup2(down[0], STDIN_FILENO);
     dup2(up[1], STDOUT_FILENO);
     execl(self_exe.c_str(), self_exe.c_str(), "--serve", count.c_str(),
-          control ? "control" : "no-control", static_cast<char*>(nullptr));
+          control ? "control" : "no-control", busy ? "busy" : "bars", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(down[0]);

@@ -1,8 +1,9 @@
 // The simulated cameras of qr-bench-live, run in a child process so that the
 // benchmark's own CPU figures never include the encoders.
 //
-// The child is the benchmark binary itself started with "--serve N control"
-// (or "no-control"): it runs N devicesim::Device instances on loopback, one
+// The child is the benchmark binary itself started with
+// "--serve N control|no-control bars|busy": it runs N devicesim::Device
+// instances filming the given scene on loopback, one
 // encoder each (the streams are distinct: each device encodes its own stream,
 // at a slightly different bit rate), each with the MCTP control service that
 // answers the client's event-channel subscription (unless "no-control"), and
@@ -27,8 +28,9 @@
 
 namespace livebench {
 
-// The body of "--serve N control|no-control": returns the process exit code.
-int RunSimulatorChild(int devices, bool control);
+// The body of "--serve N control|no-control SCENE": returns the process exit
+// code.
+int RunSimulatorChild(int devices, bool control, bool busy);
 
 // Parent side: starts and owns the child. Not thread-safe; one owner.
 class SimulatorProcess {
@@ -39,7 +41,7 @@ class SimulatorProcess {
   SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
   // Starts `self_exe --serve devices ...` and waits for its ready line.
-  bool Start(const std::string& self_exe, int devices, bool control, std::string* error);
+  bool Start(const std::string& self_exe, int devices, bool control, bool busy, std::string* error);
   // Asks the child to quit and reaps it (SIGKILL after 5 s).
   void Stop();
 

@@ -101,9 +101,10 @@ WindowMessageEvent::~WindowMessageEvent() {
 // The registered host. Worker threads call the WindowHost members; the widget
 // (GUI thread) publishes its geometry and detaches in its destructor.
 //
-// Locks: present_mutex_ serialises presents (it guards the spare image that
-// the next picture is copied into, outside mutex_); mutex_ guards everything
-// the GUI thread reads. Order: present_mutex_, then mutex_. Qt's posting lock
+// Locks: present_mutex_ serialises copying presents (it guards the spare
+// image that the next picture is copied into, outside mutex_); mutex_ guards
+// everything the GUI thread reads, including the picture presented by
+// reference. Order: present_mutex_, then mutex_. Qt's posting lock
 // is taken inside mutex_ and never the other way round.
 class VideoWindowHost : public qrplat::WindowHost {
  public:
@@ -136,7 +137,38 @@ class VideoWindowHost : public qrplat::WindowHost {
   // frame_ is written again two presents later.
   QImage Frame() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (shared_) {
+      const qrplat::Rect& r = shared_source_;
+      QImage copy(r.Width(), r.Height(), QImage::Format_RGB32);
+      if (copy.isNull()) return copy;
+      for (int32_t y = 0; y < r.Height(); ++y) {
+        ConvertRow(shared_->pixels + ptrdiff_t(r.top + y) * shared_->stride + ptrdiff_t(r.left) * 4,
+                   qrplat::PixelFormat::Rgb32, r.Width(),
+                   reinterpret_cast<uint32_t*>(copy.scanLine(y)));
+      }
+      return copy;
+    }
     return frame_.copy();
+  }
+
+  // GUI thread: the picture to paint. A picture presented by reference is
+  // wrapped, not copied; `keep` holds it for as long as `image` is used.
+  struct View {
+    std::shared_ptr<const qrplat::SharedImage> keep;
+    QImage image;
+  };
+  View Current() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    View v;
+    if (shared_) {
+      const qrplat::Rect& r = shared_source_;
+      v.keep = shared_;
+      v.image = QImage(shared_->pixels + ptrdiff_t(r.top) * shared_->stride + ptrdiff_t(r.left) * 4,
+                       r.Width(), r.Height(), shared_->stride, QImage::Format_RGB32);
+    } else {
+      v.image = frame_.copy();
+    }
+    return v;
   }
   uint64_t Presents() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -199,6 +231,31 @@ class VideoWindowHost : public qrplat::WindowHost {
     std::lock_guard<std::mutex> lock(mutex_);
     if (widget_ == nullptr) return;  // detached while copying
     frame_.swap(spare_);
+    shared_.reset();
+    PresentedLocked();
+  }
+
+  // 32-bit pictures are painted from the renderer's buffer: the host keeps
+  // the newest one and gives the one before back.
+  void PresentShared(std::shared_ptr<const qrplat::SharedImage> image,
+                     const qrplat::Rect& source) override {
+    if (!image || image->pixels == nullptr || image->format != qrplat::PixelFormat::Rgb32) {
+      if (image) WindowHost::PresentShared(std::move(image), source);
+      return;
+    }
+    const qrplat::Rect clipped{std::max(source.left, 0), std::max(source.top, 0),
+                               std::min(source.right, image->width),
+                               std::min(source.bottom, image->height)};
+    if (clipped.right <= clipped.left || clipped.bottom <= clipped.top) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (widget_ == nullptr) return;
+    shared_ = std::move(image);
+    shared_source_ = clipped;
+    PresentedLocked();
+  }
+
+ private:
+  void PresentedLocked() {
     ++presents_;
     if (!repaint_requested_) {
       // One request in flight at a time: a GUI thread that falls behind
@@ -208,16 +265,19 @@ class VideoWindowHost : public qrplat::WindowHost {
     }
   }
 
- private:
   mutable std::mutex mutex_;
   QrVideoWidget* widget_;                         // guarded by mutex_; null once detached
   qrplat::Size size_;                             // guarded by mutex_
   bool visible_ = false;                          // guarded by mutex_
   qrplat::Rect screen_;                           // guarded by mutex_
   qrplat::SurfaceCaps caps_{false, true, false};  // guarded by mutex_
-  QImage frame_;                                  // guarded by mutex_: the newest whole picture
-  uint64_t presents_ = 0;                         // guarded by mutex_
-  bool repaint_requested_ = false;                // guarded by mutex_
+  QImage frame_;                                  // guarded by mutex_: the newest copied picture
+  // guarded by mutex_: the newest picture presented by reference (then
+  // frame_ is stale), and the part of it to show.
+  std::shared_ptr<const qrplat::SharedImage> shared_;
+  qrplat::Rect shared_source_;
+  uint64_t presents_ = 0;           // guarded by mutex_
+  bool repaint_requested_ = false;  // guarded by mutex_
 
   std::mutex present_mutex_;
   QImage spare_;  // guarded by present_mutex_: the next picture is copied here
@@ -277,7 +337,8 @@ bool QrVideoWidget::event(QEvent* event) {
 }
 
 void QrVideoWidget::paintEvent(QPaintEvent*) {
-  const QImage frame = host_->Frame();
+  const VideoWindowHost::View view = host_->Current();
+  const QImage& frame = view.image;
   QPainter painter(this);
   if (frame.isNull()) {
     painter.fillRect(rect(), kBackground);

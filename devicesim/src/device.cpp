@@ -420,6 +420,7 @@ SourceKey Connection::KeyFor(const Target& t, int scale_milli) const {
   k.bitrate_kbps = cfg.bitrate_kbps;
   k.mjpeg_quality = cfg.codec == VideoCodec::kMjpeg ? cfg.mjpeg_quality : 0;
   k.audio = cfg.audio;
+  k.scene = cfg.scene;
   k.scale_milli = t.kind == Target::Kind::kReplay ? scale_milli : 1000;
   return k;
 }
@@ -777,23 +778,30 @@ void Connection::Run() {
       }
     }
     if (!protocol_decided) {
-      bool partial = false;
+      // The longest matching prefix wins ("CMD:TALK" over "CMD:"); while a
+      // longer one may still match, wait for more bytes.
+      size_t partial = 0;
+      const ConnectionHandler* best = nullptr;
+      size_t best_len = 0;
       for (auto& [prefix, handler] : dev->protocols) {
         const size_t n = std::min(in.size(), prefix.size());
         if (in.compare(0, n, prefix, 0, n) != 0) continue;
         if (in.size() < prefix.size()) {
-          partial = true;
-          continue;
+          partial = std::max(partial, prefix.size());
+        } else if (prefix.size() > best_len) {
+          best = &handler;
+          best_len = prefix.size();
         }
+      }
+      if (best != nullptr && (partial <= best_len || peer_gone)) {
         // Hand the connection over, blocking as such handlers expect.
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        handler(fd, std::move(in));
+        (*best)(fd, std::move(in));
         in.clear();
         stop.store(true);
-        break;
       }
       if (stop.load() || peer_gone) break;
-      if (partial) continue;
+      if (partial > 0) continue;
       protocol_decided = true;
     }
     ProcessInput();
@@ -967,9 +975,12 @@ bool Device::Start(const Config& config, uint16_t port) {
     return false;
   }
   if (cfg.gop <= 0) cfg.gop = cfg.fps;
+  // Default rates: about 2 Mbit/s for the static bars at 720p25 (which use a
+  // fraction of it), about 2.9 Mbit/s for the busy scene, where x264 then
+  // skips fewer than a fifth of the macroblocks.
   if (cfg.bitrate_kbps <= 0)
-    cfg.bitrate_kbps =
-        std::max(64, static_cast<int>(int64_t{cfg.width} * cfg.height * cfg.fps / 11000));
+    cfg.bitrate_kbps = std::max(64, static_cast<int>(int64_t{cfg.width} * cfg.height * cfg.fps /
+                                                     (cfg.scene == Scene::kBusy ? 8000 : 11000)));
   cfg.mjpeg_quality = std::clamp(cfg.mjpeg_quality, 2, 31);
   if (cfg.auth != AuthScheme::kNone && cfg.user.empty()) {
     error_ = "authentication needs a user name";
@@ -1160,6 +1171,12 @@ std::optional<Mode> ParseMode(const std::string& s) {
   if (s == "generic") return Mode::kGeneric;
   if (s == "banner") return Mode::kBanner;
   if (s == "recorder") return Mode::kRecorder;
+  return std::nullopt;
+}
+
+std::optional<Scene> ParseScene(const std::string& s) {
+  if (s == "bars") return Scene::kBars;
+  if (s == "busy") return Scene::kBusy;
   return std::nullopt;
 }
 

@@ -177,7 +177,7 @@ bool MediaSource::Start(std::string* error) {
     *error = "out of memory";
     return false;
   }
-  e.pattern = std::make_unique<TestPattern>(key_.width, key_.height);
+  e.pattern = std::make_unique<TestPattern>(key_.width, key_.height, key_.scene);
   e.vrtp =
       std::make_unique<RtpStream>(h264 ? 96 : 26, video_ssrc_, static_cast<uint16_t>(RandomU32()));
 

@@ -32,6 +32,7 @@ struct SourceKey {
   int bitrate_kbps = 0;
   int mjpeg_quality = 0;
   AudioCodec audio = AudioCodec::kNone;
+  Scene scene = Scene::kBars;
   // Pace relative to real time in 1/1000 (replay Scale); 1000 for live.
   int scale_milli = 1000;
   auto operator<=>(const SourceKey&) const = default;

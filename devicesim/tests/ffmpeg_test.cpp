@@ -5,7 +5,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -204,6 +207,61 @@ INSTANTIATE_TEST_SUITE_P(Codecs, DecodeTest,
                          ::testing::Values(DecodeCase{VideoCodec::kH264, "tcp"},
                                            DecodeCase{VideoCodec::kH264, "udp"},
                                            DecodeCase{VideoCodec::kMjpeg, "tcp"}));
+
+// The busy scene is what a real camera sends: FFmpeg records 4 s of it at a
+// realistic rate, every picture keeps its frame number, and most macroblocks
+// are coded rather than skipped (counted from the decoder's macroblock-type
+// dump).
+TEST(BusyScene, RealisticRateFrameNumbersAndFewSkippedMacroblocks) {
+  Config cfg;
+  cfg.scene = Scene::kBusy;
+  cfg.audio = AudioCodec::kNone;
+  Device dev;
+  ASSERT_TRUE(dev.Start(cfg)) << dev.Error();
+  char dir[] = "/tmp/qr-busy-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  const std::string file = std::string(dir) + "/busy.mkv";
+  RunCommand("ffmpeg -v error -rtsp_transport tcp -i '" + dev.Url(1) + "' -t 4 -c copy -y " + file);
+  const std::string rate =
+      RunCommand("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " + file);
+  const double mbit = std::atof(rate.c_str()) / 1e6;
+  EXPECT_GT(mbit, 1.5);
+  EXPECT_LT(mbit, 4.5);
+
+  const size_t size = 1280 * 720;
+  const std::string raw =
+      RunCommand("ffmpeg -v error -i " + file + " -frames:v 50 -f rawvideo -pix_fmt gray -");
+  ASSERT_EQ(raw.size(), size * 50);
+  std::optional<uint32_t> last;
+  for (int i = 0; i < 50; ++i) {
+    auto n = frame_code::DecodeLuma(reinterpret_cast<const uint8_t*>(raw.data()) + i * size, 1280,
+                                    1280, 720);
+    ASSERT_TRUE(n) << "picture " << i;
+    if (last) {
+      EXPECT_EQ(*n, *last + 1);
+    }
+    last = n;
+  }
+
+  // One line of macroblock types per row of macroblocks, three characters
+  // each, 'S' for skipped.
+  const std::string dump =
+      RunCommand("sh -c \"ffmpeg -v repeat+debug -debug mb_type -i " + file +
+                 " -f null - 2>&1\" | grep -E '^\\[h264 @ [0-9a-fx]+\\] [SIi>] '");
+  std::istringstream lines(dump);
+  std::string line;
+  size_t total = 0, skipped = 0;
+  while (std::getline(lines, line)) {
+    const size_t start = line.find("] ") + 2;
+    for (size_t i = start; i < line.size(); i += 3) {
+      ++total;
+      skipped += line[i] == 'S';
+    }
+  }
+  ASSERT_GT(total, 3600u * 50);
+  EXPECT_LT(double(skipped) / total, 0.22) << skipped << " of " << total;
+  std::filesystem::remove_all(dir);
+}
 
 class ToneTest : public ::testing::TestWithParam<AudioCodec> {};
 

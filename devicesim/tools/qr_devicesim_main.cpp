@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "devicesim/control.h"
 #include "devicesim/device.h"
+#include "devicesim/nvr.h"
+#include "devicesim/talk.h"
 
 namespace {
 
@@ -24,6 +27,7 @@ void Usage(FILE* f) {
       "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
       "  --bitrate KBPS           H.264 target bit rate (default from size and fps)\n"
       "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
+      "  --scene bars|busy         picture: colour bars (default) or a busy moving scene\n"
       "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
       "  --auth none|basic|digest authentication (default none)\n"
       "  --user U --pass P        credentials for --auth\n"
@@ -49,6 +53,28 @@ void Usage(FILE* f) {
       "  --md-mask MASK           regions named by periodic motion reports (default 1)\n"
       "  --nvr-alarm-port N       also serve a recorder alarm channel on port N\n"
       "  --nvr-report-period MS   send \"chan=1&type=1&\" to alarm clients every MS ms\n"
+      "\n"
+      "Recorder management, channel server, alarm outputs:\n"
+      "  --nvr-port N             serve recorder management requests on port N: cameras 1-4\n"
+      "                           on this simulator, a recording per channel today, presets\n"
+      "                           (credentials from --user/--pass, default admin/admin)\n"
+      "  --channel-server-port N  answer channel-key queries and channel-server commands on\n"
+      "                           port N and on the RTSP port (key = queried channel)\n"
+      "  --web-port N             serve the camera web request for alarm outputs on port N\n"
+      "  --server-split B:MS      send those replies in pieces of B bytes, MS ms apart\n"
+      "  --server-chunked         recorder and web replies in chunked coding\n"
+      "  --server-close-mid-reply send half of each reply, then close\n"
+      "  --server-close-at-once   close each connection when it is accepted\n"
+      "  --server-trickle         answer one byte every 50 ms, never finishing\n"
+      "  --nvr-refuse-login       refuse every recorder login\n"
+      "Talk (two-way audio, \"CMD:TALK\" on the RTSP port):\n"
+      "  --talk duplex|simplex|refuse  accept with the device's audio (default), accept\n"
+      "                           without it, or refuse\n"
+      "  --talk-tone HZ           frequency of the tone the device sends (default 500)\n"
+      "  --talk-quiet             offer the device's audio but send none\n"
+      "  --talk-drop-after S      close each talk connection after S seconds\n"
+      "  --talk-wav FILE          write the audio received on each talk connection to FILE\n"
+      "                           (8000 Hz 16-bit mono WAV, when the connection ends)\n"
       "  --help                   this text\n",
       f);
 }
@@ -80,7 +106,16 @@ int main(int argc, char** argv) {
   int port = 8554;
   devicesim::ControlService control;
   devicesim::NvrAlarmServer nvr_alarm;
+  devicesim::TalkService talk;
   int md_period = 0, md_mask = 1, nvr_alarm_port = -1, nvr_report_period = 0;
+  devicesim::NvrServer nvr;
+  devicesim::ChannelServer channel_server;
+  int nvr_port = -1, channel_server_port = -1, web_port = -1;
+  bool refuse_login = false;
+  auto server_fault = [&](auto apply) {
+    apply(nvr.faults());
+    apply(channel_server.faults());
+  };
 
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
@@ -90,6 +125,30 @@ int main(int argc, char** argv) {
     }
     if (opt == "--refuse-credentials") {
       faults.refuse_credentials = true;
+      continue;
+    }
+    if (opt == "--server-chunked") {
+      server_fault([](devicesim::ServerFaults& f) { f.chunked = true; });
+      continue;
+    }
+    if (opt == "--server-close-mid-reply") {
+      server_fault([](devicesim::ServerFaults& f) { f.close_mid_reply = true; });
+      continue;
+    }
+    if (opt == "--server-close-at-once") {
+      server_fault([](devicesim::ServerFaults& f) { f.close_at_once = true; });
+      continue;
+    }
+    if (opt == "--server-trickle") {
+      server_fault([](devicesim::ServerFaults& f) { f.trickle = true; });
+      continue;
+    }
+    if (opt == "--nvr-refuse-login") {
+      refuse_login = true;
+      continue;
+    }
+    if (opt == "--talk-quiet") {
+      talk.options().device_audio = false;
       continue;
     }
     if (i + 1 >= argc) {
@@ -120,6 +179,10 @@ int main(int argc, char** argv) {
       auto a = devicesim::ParseAudioCodec(val);
       ok = a.has_value();
       if (ok) cfg.audio = *a;
+    } else if (opt == "--scene") {
+      auto sc = devicesim::ParseScene(val);
+      ok = sc.has_value();
+      if (ok) cfg.scene = *sc;
     } else if (opt == "--mode") {
       auto m = devicesim::ParseMode(val);
       ok = m.has_value();
@@ -178,6 +241,33 @@ int main(int argc, char** argv) {
       ok = ParseInt(val, &nvr_alarm_port) && nvr_alarm_port <= 65535;
     } else if (opt == "--nvr-report-period") {
       ok = ParseInt(val, &nvr_report_period);
+    } else if (opt == "--nvr-port") {
+      ok = ParseInt(val, &nvr_port) && nvr_port <= 65535;
+    } else if (opt == "--channel-server-port") {
+      ok = ParseInt(val, &channel_server_port) && channel_server_port <= 65535;
+    } else if (opt == "--web-port") {
+      ok = ParseInt(val, &web_port) && web_port <= 65535;
+    } else if (opt == "--server-split") {
+      int bytes = 0, ms = 0;
+      ok = std::sscanf(val, "%d:%d", &bytes, &ms) == 2 && bytes > 0 && ms >= 0;
+      server_fault([&](devicesim::ServerFaults& f) {
+        f.split_bytes = bytes;
+        f.split_delay_ms = ms;
+      });
+    } else if (opt == "--talk") {
+      const std::string v = val;
+      ok = v == "duplex" || v == "simplex" || v == "refuse";
+      talk.options().answer = v == "refuse"    ? devicesim::TalkAnswer::kRefuse
+                              : v == "simplex" ? devicesim::TalkAnswer::kSimplex
+                                               : devicesim::TalkAnswer::kDuplex;
+    } else if (opt == "--talk-tone") {
+      ok = ParseInt(val, &n) && n >= 50 && n <= 3900;
+      talk.options().tone_hz = n;
+    } else if (opt == "--talk-drop-after") {
+      ok = ParseInt(val, &n) && n <= 86400;
+      talk.options().drop_after_ms = n * 1000;
+    } else if (opt == "--talk-wav") {
+      talk.SetWavPath(val);
     } else {
       std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
       return 2;
@@ -197,6 +287,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   control.Attach(device);
+  if (channel_server_port >= 0) {
+    channel_server.SetIdentityKeys(true);
+    channel_server.Attach(device);
+  }
+  talk.Attach(device);
   if (!device.Start(cfg, static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "qr-devicesim: %s\n", device.Error().c_str());
     return 1;
@@ -213,11 +308,68 @@ int main(int argc, char** argv) {
     std::printf("alarm channel on port %u\n", unsigned(nvr_alarm.Port()));
     if (nvr_report_period > 0) nvr_alarm.StartPeriodicReports(nvr_report_period, 1, 1);
   }
+  const std::string user = cfg.user.empty() ? "admin" : cfg.user;
+  const std::string pass = cfg.user.empty() ? "admin" : cfg.pass;
+  if (nvr_port >= 0) {
+    nvr.SetCredentials(user, pass);
+    if (refuse_login) nvr.SetLoginError("Authentication failed");
+    nvr.SetRtspPort(device.Port());
+    // The recorder reports addresses in reverse order.
+    std::string a = cfg.bind_address, reversed;
+    for (int i = 0; i < 4; ++i) {
+      size_t dot = a.rfind('.');
+      reversed += (i ? "." : "") + a.substr(dot == std::string::npos ? 0 : dot + 1);
+      a = dot == std::string::npos ? "" : a.substr(0, dot);
+    }
+    std::vector<devicesim::NvrCamera> cameras;
+    std::vector<devicesim::NvrRecord> records;
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y%m%d", &local);
+    for (int c = 1; c <= 4; ++c) {
+      cameras.push_back({c, reversed, 0, "camera " + std::to_string(c)});
+      char begin[32], end[32];
+      std::snprintf(begin, sizeof begin, "%s%02d0000", date, 7 + c);
+      std::snprintf(end, sizeof end, "%s%02d0000", date, 8 + c);
+      records.push_back({c, 0, begin, end, 0});
+    }
+    nvr.SetCameras(cameras);
+    nvr.SetRecords(date, records);
+    nvr.SetPresets(1, {{1, "gate"}, {2, "yard"}});
+    if (!nvr.Start(static_cast<uint16_t>(nvr_port), cfg.bind_address)) {
+      std::fprintf(stderr, "qr-devicesim: cannot serve recorder requests on port %d\n", nvr_port);
+      device.Stop();
+      return 1;
+    }
+    std::printf("recorder management on port %u\n", unsigned(nvr.Port()));
+  }
+  channel_server.SetCredentials(user, pass);
+  if (channel_server_port >= 0) {
+    if (!channel_server.Start(static_cast<uint16_t>(channel_server_port), cfg.bind_address)) {
+      std::fprintf(stderr, "qr-devicesim: cannot serve the channel server on port %d\n",
+                   channel_server_port);
+      device.Stop();
+      return 1;
+    }
+    std::printf("channel server on port %u\n", unsigned(channel_server.Port()));
+  }
+  if (web_port >= 0) {
+    if (!channel_server.StartWeb(static_cast<uint16_t>(web_port), cfg.bind_address)) {
+      std::fprintf(stderr, "qr-devicesim: cannot serve the web endpoint on port %d\n", web_port);
+      device.Stop();
+      return 1;
+    }
+    std::printf("alarm-output web endpoint on port %u\n", unsigned(channel_server.WebPort()));
+  }
   std::fflush(stdout);
 
   int sig = 0;
   sigwait(&stop_signals, &sig);
   nvr_alarm.Stop();
+  nvr.Stop();
+  channel_server.Stop();
   control.StopPeriodicMotion();
   device.Stop();
   return 0;

@@ -342,6 +342,293 @@ QRNET_API uint32_t QRNET_ClientNVRConnectAlarm(const char* host, int32_t port, i
 /* Stops and destroys the receiver; 1, or 0 for an invalid handle. */
 QRNET_API int32_t QRNET_ClientNVRDisConnectAlarm(uint32_t handle);
 
+/* ---- NVR HTTP management ----------------------------------------------- */
+
+/*
+ * Calls on a recorder's HTTP management port ("/manager?action=..."). Each
+ * call opens its own TCP connection (a second one only when the recorder's
+ * previous reply could not be delimited), sends its requests, parses the
+ * replies into the caller's record and closes. They block the calling thread
+ * for at most about 15 s in all, however slowly the recorder answers.
+ *
+ * Records are fixed-layout, little-endian, without padding. Texts are cut to
+ * their field and terminated, except the 8-byte cookie, which holds up to 8
+ * characters and is terminated only when shorter. Each list holds at most
+ * its QRNET_*_MAX_* entries; further entries of a reply are ignored. Fields
+ * marked "not written" keep what the caller put there.
+ *
+ * Caller texts (user, password, date, start time, preset name, cookie) go
+ * into the requests unchanged; a text holding a space, "&" or a control
+ * character, or one that makes a request longer than 1024 bytes (request
+ * line) or 4096 bytes (whole request), fails the call before anything is
+ * sent.
+ *
+ * Results of the list calls: the number of entries, or
+ */
+#define QRNET_NVR_REFUSED (-1)        /* no "200 OK", or login refused */
+#define QRNET_NVR_USER_NOT_EXIST (-2) /* login refused: unknown user */
+#define QRNET_NVR_ALREADY_LOGGED (-3) /* login refused: user already logged in */
+#define QRNET_NVR_SEND_FAILED (-4)
+#define QRNET_NVR_RECV_FAILED (-5)     /* connection or receive failed */
+#define QRNET_NVR_NO_LIST (-7)         /* reply without body or list */
+#define QRNET_NVR_RESOLVE_FAILED (-11) /* name resolution (record searches: also connection) */
+
+#define QRNET_NVR_MAX_CAMERAS 128
+#define QRNET_NVR_MAX_RECORDS 1024
+#define QRNET_NVR_MAX_PRESETS 256
+#define QRNET_FILESERVER_MAX_CAMERAS 127 /* the count is a signed byte */
+
+#pragma pack(push, 1)
+typedef struct QRNET_NVRChannelEntry {
+  uint8_t reserved0[129]; /*   0: not written */
+  char address[259];      /* 129: camera address, dotted quad */
+  int32_t channel;        /* 388: recorder channel */
+} QRNET_NVRChannelEntry;
+typedef struct QRNET_NVRChannelList {
+  uint8_t reserved0;    /*  0: not written */
+  char cookie[8];       /*  1: session cookie stored by the login */
+  uint8_t reserved1[3]; /*  9: not written */
+  int32_t rtsp_port;    /* 12: recorder RTSP port (554 when not reported) */
+  int32_t count;        /* 16: entries */
+  QRNET_NVRChannelEntry entry[QRNET_NVR_MAX_CAMERAS]; /* 20 */
+} QRNET_NVRChannelList;
+
+typedef struct QRNET_NVRRecordEntry {
+  int32_t channel;     /*  0 */
+  int32_t type;        /*  4 */
+  char begin[15];      /*  8: "YYYYMMDDhhmmss" */
+  char end[15];        /* 23 */
+  uint8_t reserved[2]; /* 38: not written */
+  int32_t lock;        /* 40 */
+} QRNET_NVRRecordEntry;
+typedef struct QRNET_NVRRecordList {
+  uint8_t reserved0;    /*  0: not written */
+  char cookie[8];       /*  1: stored by the login; read by the file-server search */
+  uint8_t reserved1[3]; /*  9: not written */
+  int32_t count;        /* 12: entries */
+  QRNET_NVRRecordEntry entry[QRNET_NVR_MAX_RECORDS]; /* 16 */
+} QRNET_NVRRecordList;
+
+typedef struct QRNET_NVRPresetEntry {
+  int32_t preset; /* 0: preset number */
+  char name[128]; /* 4 */
+} QRNET_NVRPresetEntry;
+typedef struct QRNET_NVRPresetList {
+  int32_t count;                                     /*  0: entries */
+  char cookie[8];                                    /*  4: stored by the login */
+  uint8_t reserved[4];                               /* 12: not written */
+  QRNET_NVRPresetEntry entry[QRNET_NVR_MAX_PRESETS]; /* 16 */
+} QRNET_NVRPresetList;
+
+typedef struct QRNET_FileServerChannelEntry {
+  uint8_t type;    /*   0 */
+  char name[131];  /*   1 */
+  int32_t channel; /* 132 */
+} QRNET_FileServerChannelEntry;
+typedef struct QRNET_FileServerChannelList {
+  int8_t count;                                                     /* 0: entries */
+  uint8_t reserved[3];                                              /* 1: not written */
+  QRNET_FileServerChannelEntry entry[QRNET_FILESERVER_MAX_CAMERAS]; /* 4 */
+} QRNET_FileServerChannelList;
+#pragma pack(pop)
+
+QRNET_STATIC_ASSERT(sizeof(QRNET_NVRChannelEntry) == 392, "camera entry is 392 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelEntry, address) == 129, "offset 129");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelEntry, channel) == 388, "offset 388");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelList, cookie) == 1, "offset 1");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelList, rtsp_port) == 12, "offset 12");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelList, count) == 16, "offset 16");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRChannelList, entry) == 20, "offset 20");
+QRNET_STATIC_ASSERT(sizeof(QRNET_NVRRecordEntry) == 44, "record entry is 44 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordEntry, begin) == 8, "offset 8");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordEntry, end) == 23, "offset 23");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordEntry, lock) == 40, "offset 40");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordList, cookie) == 1, "offset 1");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordList, count) == 12, "offset 12");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRRecordList, entry) == 16, "offset 16");
+QRNET_STATIC_ASSERT(sizeof(QRNET_NVRPresetEntry) == 132, "preset entry is 132 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRPresetList, cookie) == 4, "offset 4");
+QRNET_STATIC_ASSERT(offsetof(QRNET_NVRPresetList, entry) == 16, "offset 16");
+QRNET_STATIC_ASSERT(sizeof(QRNET_FileServerChannelEntry) == 136, "file-server entry is 136 bytes");
+QRNET_STATIC_ASSERT(offsetof(QRNET_FileServerChannelEntry, name) == 1, "offset 1");
+QRNET_STATIC_ASSERT(offsetof(QRNET_FileServerChannelEntry, channel) == 132, "offset 132");
+QRNET_STATIC_ASSERT(offsetof(QRNET_FileServerChannelList, entry) == 4, "offset 4");
+
+/*
+ * Recorder camera list: logs in first when `login` is non-zero (storing the
+ * cookie in list->cookie), else uses list->cookie. A reply asking for
+ * authentication is answered by one login and one repeated request. Fills
+ * the entries whose address is four numbers (stored in reverse order) and
+ * the recorder's RTSP port. Returns the count, 0 when the recorder has no
+ * camera, or an error code. `socket_mode` is passed to the socket layer.
+ */
+QRNET_API int32_t QRNET_ClientNVRGetChannels(const char* host, int32_t port, const char* user,
+                                             const char* password, QRNET_NVRChannelList* list,
+                                             int32_t socket_mode, int32_t login);
+/*
+ * Recordings of `date` ("YYYYMMDD") from `start_time` for the channels whose
+ * flag is set (flags[i] for channel i + 1; channels up to 4 are always sent,
+ * missing ones with 0). Returns the count, 0 when nothing was found, or an
+ * error code.
+ */
+QRNET_API int32_t QRNET_ClientNVRRecordQuery(const char* host, int32_t port, const char* user,
+                                             const char* password, int32_t channel_count,
+                                             const int32_t* channel_flags, const char* date,
+                                             const char* start_time, QRNET_NVRRecordList* list,
+                                             int32_t socket_mode, int32_t login);
+/* As QRNET_ClientNVRRecordQuery without login, with the cookie in list->cookie. */
+QRNET_API int32_t QRNET_ClientFileServerRecordQuery(const char* host, int32_t port,
+                                                    int32_t channel_count,
+                                                    const int32_t* channel_flags, const char* date,
+                                                    const char* start_time,
+                                                    QRNET_NVRRecordList* list);
+/* File-server camera list: the count (0 when there is none) or an error code. */
+QRNET_API int32_t QRNET_ClientFileServerGetChannel(const char* host, int32_t port,
+                                                   QRNET_FileServerChannelList* list);
+/*
+ * PTZ command to recorder channel (client channel / 10) on the client's host
+ * and NVR manager port (QRNET_ClientParam.nvr_manager_port), with the 8-byte
+ * cookie. 1 when the recorder accepted it; -1 for a refusal or an error
+ * reply; -4, -5, -11 as above; 0 for an invalid handle or a client on
+ * QRNET_TRANSPORT_UDP. `unused` is ignored.
+ */
+QRNET_API int32_t QRNET_ClientNVRPTZCtrl(uint32_t handle, int32_t code, int32_t arg2,
+                                         const char* cookie, int32_t unused);
+/* Presets of `channel` (logging in first when `login` is non-zero). 1 when
+ * the list was read, else 0. */
+QRNET_API int32_t QRNET_ClientNVRPtzGetPreset(const char* host, int32_t port, int32_t channel,
+                                              QRNET_NVRPresetList* list, const char* user,
+                                              const char* password, int32_t socket_mode,
+                                              int32_t login);
+/*
+ * Adds a preset (*preset == 0; the recorder's number is stored into
+ * *preset) or renames preset *preset. 1 on success, else 0.
+ */
+QRNET_API int32_t QRNET_ClientNVRPtzSetPreset(const char* host, int32_t port, int32_t channel,
+                                              int32_t* preset, const char* name, const char* cookie,
+                                              int32_t unused7, int32_t unused8, int32_t socket_mode,
+                                              int32_t unused10);
+/* Recalls or removes a preset (`command` passed to the recorder). 1 on
+ * success, else 0. */
+QRNET_API int32_t QRNET_ClientNVRPtzGotoRemovePreset(const char* host, int32_t port,
+                                                     int32_t channel, int32_t preset,
+                                                     int32_t command, const char* cookie,
+                                                     int32_t unused7, int32_t unused8,
+                                                     int32_t socket_mode, int32_t unused10);
+
+/* ---- Channel server and alarm outputs ---------------------------------- */
+
+/*
+ * Each call opens its own connection, sends its command and reads the reply
+ * until it is complete, the peer closes or the time-out strikes (in all at
+ * most the sum of its three time-outs). Error codes: */
+#define QRNET_CS_RESOLVE_FAILED (-11)
+#define QRNET_CS_SOCKET_FAILED (-2)
+#define QRNET_CS_CONNECT_FAILED (-3)
+#define QRNET_CS_SEND_FAILED (-4)
+#define QRNET_CS_RECV_FAILED (-5)
+#define QRNET_CS_EMPTY_REPLY (-6) /* update: the first reply was empty */
+#define QRNET_CS_NO_KEY (-1)      /* key query: no key in the reply; update: refused */
+
+#define QRNET_CS_CHANNEL_TABLE_SIZE 78408 /* most bytes of a channel table */
+#define QRNET_CS_UPDATE_RESULT_SIZE 79208 /* most bytes of an update answer */
+
+/*
+ * Key of a device's channel on the channel server (> 0), 0 when the server
+ * has none, or an error code. Texts holding a line feed or carriage return
+ * are refused with -1 before anything is sent.
+ */
+QRNET_API int32_t QRNET_QueryServerChannel(const char* server_host, int32_t server_port,
+                                           const char* device_host, int32_t device_rtsp_port,
+                                           int32_t channel, const char* user, const char* password);
+/*
+ * Reads the server's channel table into `table` (QRNET_CS_CHANNEL_TABLE_SIZE
+ * bytes). Returns its first byte (0..255), or an error code.
+ */
+QRNET_API int32_t QRNET_ClientGetServerChannels(const char* host, int32_t port, const char* user,
+                                                const char* password, void* table);
+/*
+ * Sends `table` (first 32-bit word n, then n words; n at most
+ * (QRNET_CS_CHANNEL_TABLE_SIZE - 4) / 4, else -4 before anything is sent)
+ * after the server accepted the update command, and reads its answer into
+ * `result` (QRNET_CS_UPDATE_RESULT_SIZE bytes). Returns the answer's first
+ * byte (0..255), or an error code.
+ */
+QRNET_API int32_t QRNET_ClientUpdateServerChannel(const char* host, int32_t port, const char* user,
+                                                  const char* password, const void* table,
+                                                  void* result);
+/*
+ * Switches a device's alarm output on or off: through the channel server at
+ * host:port (through_server non-zero), or by the device's web interface
+ * (port 80 for RTSP port 554, else RTSP port minus 2000; RTSP ports 2000 and
+ * below other than 554 have no web port and fail). 1 when the device
+ * answered "200 OK"; then, for a valid client handle, the client's
+ * alarm-output flag follows (shown as "ALARM" on its picture). 0 on any
+ * failure. `handle` may be 0.
+ */
+QRNET_API int32_t QRNET_ClientStartAlarmOut(uint32_t handle, const char* host, int32_t port,
+                                            int32_t channel, const char* user, const char* password,
+                                            int32_t through_server);
+QRNET_API int32_t QRNET_ClientStopAlarmOut(uint32_t handle, const char* host, int32_t port,
+                                           int32_t channel, const char* user, const char* password,
+                                           int32_t through_server);
+
+/* ---- Talk (two-way audio) --------------------------------------------- */
+
+/*
+ * Opens a talk connection to the client's device (its RTSP host and port,
+ * announced with "CMD:TALK"), sends the default capture device's audio in
+ * 20 ms packets and, when the device offers its own audio, plays that on the
+ * default output. Runs in the background: a lost connection is re-opened at
+ * once, a failed connect or a refusal every 10 s, until QRNET_ClientStopTalk
+ * or QRNET_ClientStop. A talk already running on the client is stopped first.
+ * The codec is G.711 mu-law for devices that announce themselves with the
+ * V200 banner, else G.726 32 kbit/s. Returns 1 when the talk thread runs;
+ * 0 for an invalid handle, a client on QRNET_TRANSPORT_UDP or a local file.
+ */
+QRNET_API int32_t QRNET_ClientStartTalk(uint32_t handle);
+/*
+ * As QRNET_ClientStartTalk with a chosen codec: 1 G.711 A-law, 2 G.711
+ * mu-law, 4 to 7 G.726 at 16, 24, 32, 40 kbit/s (code words packed as in
+ * RFC 3551); 0 chooses as QRNET_ClientStartTalk does. Other values return 0.
+ */
+QRNET_API int32_t QRNET_ClientStartTalkEx(uint32_t handle, int32_t voice_type);
+/* Stops the client's talk (if any) and returns once its threads are gone;
+ * never blocks on the network. */
+QRNET_API void QRNET_ClientStopTalk(uint32_t handle);
+/* ---- Recording and snapshots ------------------------------------------- */
+
+/*
+ * Paths keep their Windows form ("D:\Record\cam1\x.avi", through the
+ * platform drive map) or are native; the directory is created when missing.
+ * Files start at the stream's next key frame; frames before it are not
+ * recorded. Reports go through the notification path, kind 6: 0 record file
+ * started (header written), 1 recording stopped (also after a failed write,
+ * e.g. a full disk: the file keeps what was written), 2 alarm record started,
+ * 3 alarm recording stopped, 4 the segment length was reached or the stream
+ * format changed (start the next file), 5 the alarm duration was reached.
+ * A status callback may call these functions for the same client.
+ */
+/* Records into an AVI file (H.264 or Motion JPEG, audio as 16-bit PCM at
+ * 8000 Hz, 16000 Hz for AAC); `seconds` > 0 is the segment length. 1 when it
+ * runs (also when it was running already: path and length stay), 0 for an
+ * invalid handle, an empty path or a file that cannot be created. */
+QRNET_API int32_t QRNET_ClientStartRecord(uint32_t handle, const char* path, int32_t seconds);
+/* 1 (also when not recording); 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ClientStopRecord(uint32_t handle);
+/* Records into an alarm record file for `seconds` (0 = until stopped, at
+ * most 1800). While one runs, extends it to `seconds` from now (at most
+ * 1800 s in all) and returns 1. A file that never got a key frame is
+ * deleted when it stops. */
+QRNET_API int32_t QRNET_ClientStartAlarmRecord(uint32_t handle, const char* path,
+                                               int32_t seconds);
+/* 1 (also when not alarm recording); 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ClientStopAlarmRecord(uint32_t handle);
+/* Queues a JPEG snapshot of the next picture shown; the file is written on
+ * a library thread shortly after. 1 when queued; 0 for an invalid handle, an
+ * empty path, a directory that cannot be made or a client without display. */
+QRNET_API int32_t QRNET_ClientCapturePicture(uint32_t handle, const char* path);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

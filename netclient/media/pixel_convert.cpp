@@ -36,7 +36,7 @@ void PortableRow(const uint8_t* yp, const uint8_t* up, const uint8_t* vp, int wi
       p[0] = static_cast<uint8_t>(Clamp255(b));
       p[1] = static_cast<uint8_t>(Clamp255(g));
       p[2] = static_cast<uint8_t>(Clamp255(r));
-      if constexpr (kBytes == 4) p[3] = 0;
+      if constexpr (kBytes == 4) p[3] = 255;
     } else {
       constexpr bool kGreen6 = kLayout == PixelLayout::kRgb565;
       r = Clamp255(r + cr);

@@ -19,7 +19,7 @@ namespace quornet {
 // Destination pixel layouts, little-endian in memory. The values are the
 // renderer's surface pixel types.
 enum class PixelLayout : int {
-  kRgb32 = 2,   // bytes B, G, R, 0
+  kRgb32 = 2,   // bytes B, G, R, 255 (opaque, as 32-bit RGB images expect)
   kRgb24 = 3,   // bytes B, G, R
   kRgb565 = 4,  // 16-bit word R:5 G:6 B:5 (red in the top bits)
   kRgb555 = 5,  // 16-bit word 0:1 R:5 G:5 B:5

@@ -4,7 +4,7 @@
 //
 // Inside a 16-pixel register, 256-bit lane 0 holds pixels 0-3 and 8-11 and
 // lane 1 pixels 4-7 and 12-15. Loads put luma and chroma in that order with
-// one byte shuffle each, and the in-lane unpacks that interleave B, G, R, 0
+// one byte shuffle each, and the in-lane unpacks that interleave B, G, R, 255
 // then leave pixels 0-7 in one register and 8-15 in the other, so no
 // cross-lane fix-up is needed before storing.
 #if defined(__x86_64__) || defined(__i386__)
@@ -110,17 +110,17 @@ struct Rgb16 {
   return {Channel(y, c.r), Channel(y, c.g), Channel(y, c.b)};
 }
 
-// B, G, R, 0 of 16 pixels in luma order: pixels 0..7 in p0, 8..15 in p1.
+// B, G, R, 255 of 16 pixels in luma order: pixels 0..7 in p0, 8..15 in p1.
 [[gnu::always_inline]] inline void Bgr0(const Rgb16& c, __m256i* p0, __m256i* p1) {
   const __m256i br = _mm256_packus_epi16(c.b, c.r);
-  const __m256i g0 = _mm256_packus_epi16(c.g, _mm256_setzero_si256());
+  const __m256i g0 = _mm256_packus_epi16(c.g, _mm256_set1_epi16(255));
   const __m256i bg = _mm256_unpacklo_epi8(br, g0);
   const __m256i r0 = _mm256_unpackhi_epi8(br, g0);
   *p0 = _mm256_unpacklo_epi16(bg, r0);
   *p1 = _mm256_unpackhi_epi16(bg, r0);
 }
 
-// 8 pixels B, G, R, 0 to 24 bytes B, G, R at the bottom (the rest zero).
+// 8 pixels B, G, R, 255 to 24 bytes B, G, R at the bottom (the rest zero).
 inline __m256i Drop0(__m256i p) {
   const __m256i in_lane = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);

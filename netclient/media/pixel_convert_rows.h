@@ -32,7 +32,7 @@ static void ScalarRgbTail(const uint8_t* yp, const uint8_t* up, const uint8_t* v
     p[0] = static_cast<uint8_t>(Clamp255(b));
     p[1] = static_cast<uint8_t>(Clamp255(g));
     p[2] = static_cast<uint8_t>(Clamp255(r));
-    if constexpr (kBytes == 4) p[3] = 0;
+    if constexpr (kBytes == 4) p[3] = 255;
   }
 }
 

@@ -100,10 +100,10 @@ struct Rgb8 {
   *hi = _mm_unpackhi_epi8(y, zero);
 }
 
-// B, G, R, 0 of 8 pixels in two registers.
+// B, G, R, 255 of 8 pixels in two registers.
 [[gnu::always_inline]] inline void Bgr0(const Rgb8& c, __m128i* p0, __m128i* p1) {
   const __m128i br = _mm_packus_epi16(c.b, c.r);
-  const __m128i g0 = _mm_packus_epi16(c.g, _mm_setzero_si128());
+  const __m128i g0 = _mm_packus_epi16(c.g, _mm_set1_epi16(255));
   const __m128i bg = _mm_unpacklo_epi8(br, g0);
   const __m128i r0 = _mm_unpackhi_epi8(br, g0);
   *p0 = _mm_unpacklo_epi16(bg, r0);
@@ -114,7 +114,7 @@ inline __m128i Bytes(uint64_t lo, uint64_t hi) {
   return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
 }
 
-// 4 pixels B, G, R, 0 to 12 bytes B, G, R (bytes 12..15 zero).
+// 4 pixels B, G, R, 255 to 12 bytes B, G, R (bytes 12..15 zero).
 [[gnu::always_inline]] inline __m128i Drop0(__m128i p) {
   const __m128i px0 = Bytes(0xFFFFFF, 0xFFFFFF);
   const __m128i px1 = Bytes(0xFFFFFF000000, 0xFFFFFF000000);

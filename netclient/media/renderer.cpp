@@ -1,6 +1,7 @@
 #include "media/renderer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -106,7 +107,8 @@ int32_t Scale(int32_t v, int32_t size, int32_t reference) {
   return static_cast<int32_t>(d);
 }
 
-// 24-bit B,G,R, 5-6-5 and 5-5-5 rows widened to 32-bit B,G,R,X.
+// 24-bit B,G,R, 5-6-5 and 5-5-5 rows widened to 32-bit B,G,R,255 (opaque, as
+// the converters write 32-bit pixels, so hosts may paint the buffer as it is).
 void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w, int32_t h,
                uint8_t* dst, ptrdiff_t dst_pitch) {
   for (int32_t y = 0; y < h; ++y) {
@@ -114,22 +116,54 @@ void WidenRows(const uint8_t* src, ptrdiff_t src_pitch, int32_t type, int32_t w,
     uint32_t* d = reinterpret_cast<uint32_t*>(dst + y * dst_pitch);
     if (type == kSurfaceRgb24) {
       for (int32_t x = 0; x < w; ++x, s += 3) {
-        d[x] = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16;
+        d[x] = uint32_t(s[0]) | uint32_t(s[1]) << 8 | uint32_t(s[2]) << 16 | 0xFF000000u;
       }
     } else if (type == kSurfaceRgb565) {
       for (int32_t x = 0; x < w; ++x, s += 2) {
         const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
         const uint32_t r = v >> 11, g = (v >> 5) & 63, b = v & 31;
-        d[x] = (b << 3 | b >> 2) | (g << 2 | g >> 4) << 8 | (r << 3 | r >> 2) << 16;
+        d[x] = (b << 3 | b >> 2) | (g << 2 | g >> 4) << 8 | (r << 3 | r >> 2) << 16 | 0xFF000000u;
       }
     } else {
       for (int32_t x = 0; x < w; ++x, s += 2) {
         const uint32_t v = uint32_t(s[0]) | uint32_t(s[1]) << 8;
         const uint32_t r = (v >> 10) & 31, g = (v >> 5) & 31, b = v & 31;
-        d[x] = (b << 3 | b >> 2) | (g << 3 | g >> 2) << 8 | (r << 3 | r >> 2) << 16;
+        d[x] = (b << 3 | b >> 2) | (g << 3 | g >> 2) << 8 | (r << 3 | r >> 2) << 16 | 0xFF000000u;
       }
     }
   }
+}
+
+}  // namespace
+
+// A back buffer and the picture description handed to hosts. `leased` is set
+// while a host holds a reference (see Lease below); the release is a store
+// with release order, so the host's last read of the pixels happens before
+// the renderer's next write.
+struct CRenderer::BackBuffer {
+  cairo_surface_t* surface = nullptr;
+  qrplat::SharedImage image;
+  std::atomic<bool> leased{false};
+
+  BackBuffer() = default;
+  BackBuffer(const BackBuffer&) = delete;
+  BackBuffer& operator=(const BackBuffer&) = delete;
+  ~BackBuffer() {
+    if (surface != nullptr) cairo_surface_destroy(surface);
+  }
+};
+
+namespace {
+
+// The reference a host gets: it keeps the buffer alive (also past the
+// renderer's own pool) and frees it for drawing when the last copy goes.
+template <class Buffer>
+std::shared_ptr<const qrplat::SharedImage> Lease(const std::shared_ptr<Buffer>& buffer) {
+  buffer->leased.store(true, std::memory_order_relaxed);
+  return std::shared_ptr<const qrplat::SharedImage>(
+      &buffer->image, [keep = buffer](const qrplat::SharedImage*) {
+        keep->leased.store(false, std::memory_order_release);
+      });
 }
 
 }  // namespace
@@ -149,13 +183,37 @@ bool CRenderer::PlainSurfaceAvailable(int32_t) const {
 void CRenderer::ReleaseVideoLocked() {
   if (video_.cairo != nullptr) cairo_surface_destroy(video_.cairo);
   video_ = VideoSurface{};
+  video_stale_ = false;
   if (staging_ != nullptr) cairo_surface_destroy(staging_);
   staging_ = nullptr;
 }
 
 void CRenderer::ReleaseBackLocked() {
-  if (back_ != nullptr) cairo_surface_destroy(back_);
-  back_ = nullptr;
+  // Buffers a host still holds live on in their leases.
+  back_pool_.clear();
+  last_back_.reset();
+}
+
+std::shared_ptr<CRenderer::BackBuffer> CRenderer::CreateBackLocked() const {
+  auto b = std::make_shared<BackBuffer>();
+  b->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, dest_.Width(), dest_.Height());
+  if (cairo_surface_status(b->surface) != CAIRO_STATUS_SUCCESS) return nullptr;
+  b->image.pixels = cairo_image_surface_get_data(b->surface);
+  b->image.width = dest_.Width();
+  b->image.height = dest_.Height();
+  b->image.stride = cairo_image_surface_get_stride(b->surface);
+  b->image.format = back_format_;
+  return b;
+}
+
+std::shared_ptr<CRenderer::BackBuffer> CRenderer::AcquireBackLocked() {
+  for (const auto& b : back_pool_) {
+    if (!b->leased.load(std::memory_order_acquire)) return b;
+  }
+  if (back_pool_.size() >= size_t(kBackBuffers)) return nullptr;
+  auto b = CreateBackLocked();
+  if (b) back_pool_.push_back(b);
+  return b;
 }
 
 bool CRenderer::CreateVideoSurfaceLocked(int32_t type, int32_t w, int32_t h) {
@@ -223,11 +281,9 @@ bool CRenderer::CreateSurfacesLocked(uint32_t window, int32_t width, int32_t hei
   primary_type_ = TypeOfFormat(primary_format_);
 
   back_format_ = PixelFormat::Rgb32;
-  back_ = cairo_image_surface_create(CAIRO_FORMAT_RGB24, size.width, size.height);
-  if (cairo_surface_status(back_) != CAIRO_STATUS_SUCCESS) {
-    ReleaseBackLocked();
-    return false;
-  }
+  auto first_back = CreateBackLocked();
+  if (!first_back) return false;
+  back_pool_.push_back(std::move(first_back));
   if (!with_video) {
     ready_ = video_.type != kSurfaceOther;
     ++creations_;
@@ -281,7 +337,25 @@ void CRenderer::FillVideoLocked(const YuvPlanes& p, bool flip) {
   if (v.cairo != nullptr) cairo_surface_mark_dirty(v.cairo);
 }
 
-bool CRenderer::StretchLocked() {
+// After pictures went straight into back buffers, the last one (drawn
+// without marks) is the picture the video surface would hold.
+void CRenderer::FillVideoFromLastBackLocked() {
+  if (!video_stale_) return;
+  video_stale_ = false;
+  if (!last_back_ || video_.cairo == nullptr || video_.width != last_back_->image.width ||
+      video_.height != last_back_->image.height) {
+    return;
+  }
+  cairo_surface_flush(video_.cairo);
+  const qrplat::SharedImage& from = last_back_->image;
+  for (int32_t row = 0; row < from.height; ++row) {
+    std::memcpy(video_.data + row * video_.pitch, from.pixels + ptrdiff_t(row) * from.stride,
+                size_t(from.width) * 4);
+  }
+  cairo_surface_mark_dirty(video_.cairo);
+}
+
+bool CRenderer::StretchLocked(cairo_surface_t* back) {
   cairo_surface_t* src = video_.cairo;
   if (src == nullptr) {
     if (staging_ == nullptr) return false;
@@ -308,22 +382,22 @@ bool CRenderer::StretchLocked() {
   }
   const int32_t w = dest_.Width(), h = dest_.Height();
   if (w == source_.Width() && h == source_.Height() &&
-      cairo_image_surface_get_format(src) == cairo_image_surface_get_format(back_)) {
+      cairo_image_surface_get_format(src) == cairo_image_surface_get_format(back)) {
     // Window and picture have the same size: a row copy, not a cairo paint
     // (which costs several times as much even with an identity transform).
-    cairo_surface_flush(back_);
+    cairo_surface_flush(back);
     const uint8_t* from = cairo_image_surface_get_data(src);
-    uint8_t* to = cairo_image_surface_get_data(back_);
+    uint8_t* to = cairo_image_surface_get_data(back);
     const ptrdiff_t from_pitch = cairo_image_surface_get_stride(src);
-    const ptrdiff_t to_pitch = cairo_image_surface_get_stride(back_);
+    const ptrdiff_t to_pitch = cairo_image_surface_get_stride(back);
     const size_t row_bytes = size_t(w) * 4;
     for (int32_t row = 0; row < h; ++row) {
       std::memcpy(to + row * to_pitch, from + row * from_pitch, row_bytes);
     }
-    cairo_surface_mark_dirty(back_);
+    cairo_surface_mark_dirty(back);
     return true;
   }
-  cairo_t* cr = cairo_create(back_);
+  cairo_t* cr = cairo_create(back);
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
   if (w != source_.Width() || h != source_.Height()) {
     cairo_scale(cr, double(w) / source_.Width(), double(h) / source_.Height());
@@ -336,6 +410,22 @@ bool CRenderer::StretchLocked() {
   const bool ok = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
   cairo_destroy(cr);
   return ok;
+}
+
+bool CRenderer::HasMarksLocked() const {
+  if (session_ == nullptr) return false;
+  if (session_->local_rect[2].load() > 0 && session_->local_rect[3].load() > 0) return true;
+  if (SessionIsRecording(*session_) || SessionAlarmOutOn(*session_)) return true;
+  const int32_t mode = session_->md_region_mode.load();
+  if ((mode & 3) == 0) return false;
+  const MotionState state = ReadMotionState(*session_);
+  if ((mode & 2) && state.mask != 0) return true;
+  if (mode & 1) {
+    for (const MotionRect& r : state.record.rect) {
+      if (r.left != 0 || r.top != 0 || r.right != 0 || r.bottom != 0) return true;
+    }
+  }
+  return false;
 }
 
 void CRenderer::DrawOsdLocked(cairo_t* cr, int32_t w, int32_t h) {
@@ -408,29 +498,49 @@ Rect CRenderer::SourceRectLocked(int32_t w, int32_t h) const {
   return whole;
 }
 
-CRenderer::PresentResult CRenderer::PresentLocked(DrawTimings* timings) {
+CRenderer::PresentResult CRenderer::PresentLocked(DrawTimings* timings, const YuvPlanes* direct,
+                                                  bool flip) {
   std::shared_ptr<qrplat::WindowHost> host = qrplat::FindWindow(window_);
-  if (!host || back_ == nullptr || video_.type == kSurfaceOther) return PresentResult::kFailed;
+  if (!host || back_pool_.empty() || video_.type == kSurfaceOther) return PresentResult::kFailed;
   const qrplat::Size size = host->ClientSize();
   if (size.width != dest_.Width() || size.height != dest_.Height()) {
     ready_ = false;
     return PresentResult::kResized;
   }
+  const std::shared_ptr<BackBuffer> back = AcquireBackLocked();
+  if (!back) {
+    ++dropped_presents_;
+    return PresentResult::kDropped;
+  }
   auto t0 = std::chrono::steady_clock::now();
-  if (!StretchLocked()) return PresentResult::kFailed;
-  if (timings != nullptr) timings->stretch_ms = MsSince(t0);
+  if (direct != nullptr) {
+    cairo_surface_flush(back->surface);
+    if (!ConvertYuv420(*direct, cairo_image_surface_get_data(back->surface),
+                       cairo_image_surface_get_stride(back->surface), PixelLayout::kRgb32, flip)) {
+      return PresentResult::kFailed;
+    }
+    cairo_surface_mark_dirty(back->surface);
+    video_stale_ = true;
+    if (timings != nullptr) timings->convert_ms = MsSince(t0);
+  } else {
+    FillVideoFromLastBackLocked();
+    if (!StretchLocked(back->surface)) return PresentResult::kFailed;
+    if (timings != nullptr) timings->stretch_ms = MsSince(t0);
+  }
 
   t0 = std::chrono::steady_clock::now();
   const int32_t w = dest_.Width(), h = dest_.Height();
-  cairo_t* cr = cairo_create(back_);
-  DrawOsdLocked(cr, w, h);
-  cairo_destroy(cr);
-  cairo_surface_flush(back_);
+  if (HasMarksLocked()) {
+    cairo_t* cr = cairo_create(back->surface);
+    DrawOsdLocked(cr, w, h);
+    cairo_destroy(cr);
+  }
+  cairo_surface_flush(back->surface);
   if (timings != nullptr) timings->osd_ms = MsSince(t0);
 
   t0 = std::chrono::steady_clock::now();
-  host->Present(cairo_image_surface_get_data(back_), w, h, cairo_image_surface_get_stride(back_),
-                back_format_, SourceRectLocked(w, h));
+  last_back_ = back;
+  host->PresentShared(Lease(back), SourceRectLocked(w, h));
   if (timings != nullptr) timings->present_ms = MsSince(t0);
   return PresentResult::kOk;
 }
@@ -448,22 +558,40 @@ bool CRenderer::DrawPicture(uint32_t window, const YuvPlanes& picture) {
     if (!CreateSurfacesLocked(window, picture.width, picture.height, true)) return false;
   }
   DrawTimings t;
-  auto t0 = std::chrono::steady_clock::now();
-  FillVideoLocked(picture, session_->vertical_flip.load() != 0);
-  t.convert_ms = MsSince(t0);
-  const bool ok = PresentLocked(&t) == PresentResult::kOk;
+  const bool flip = session_->vertical_flip.load() != 0;
+  // Straight into the back buffer when nothing needs the picture at its own
+  // size: no stretch, no marks over it.
+  const bool direct = direct_enabled_ && video_.type == kSurfaceRgb32 &&
+                      dest_.Width() == picture.width && dest_.Height() == picture.height &&
+                      !HasMarksLocked();
+  if (!direct) {
+    auto t0 = std::chrono::steady_clock::now();
+    FillVideoLocked(picture, flip);
+    video_stale_ = false;
+    t.convert_ms = MsSince(t0);
+  }
+  const bool ok = PresentLocked(&t, direct ? &picture : nullptr, flip) == PresentResult::kOk;
+  last_direct_ = direct && ok;
   timings_ = t;
   return ok;
 }
 
 int32_t CRenderer::Refresh() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (back_ == nullptr || video_.type == kSurfaceOther) return 0;
-  if (PresentLocked(nullptr) == PresentResult::kResized &&
+  if (back_pool_.empty() || video_.type == kSurfaceOther) return 0;
+  // A resize re-creates the back buffers: bring the video surface up to date
+  // from the last one first.
+  FillVideoFromLastBackLocked();
+  if (PresentLocked(nullptr, nullptr, false) == PresentResult::kResized &&
       CreateSurfacesLocked(window_, picture_w_, picture_h_, false)) {
-    PresentLocked(nullptr);
+    PresentLocked(nullptr, nullptr, false);
   }
   return 1;
+}
+
+void CRenderer::SetDirectConversion(bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  direct_enabled_ = enabled;
 }
 
 void CRenderer::SetWindow(uint32_t window) {
@@ -491,6 +619,8 @@ CRenderer::State CRenderer::GetState() const {
   s.dest = dest_;
   s.source = source_;
   s.creations = creations_;
+  s.dropped_presents = dropped_presents_;
+  s.last_direct = last_direct_;
   return s;
 }
 

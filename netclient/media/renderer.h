@@ -7,7 +7,16 @@
 //      with cairo, then the on-screen display drawn on top (motion regions,
 //      regions in alarm, the local rectangle, "REC" and "ALARM");
 //   3. the window: the back buffer and a source rectangle (whole, local
-//      rectangle or electronic zoom) handed to the window host's Present.
+//      rectangle or electronic zoom) handed to the window host by reference
+//      (WindowHost::PresentShared), without a copy.
+//
+// Fewer copies per picture: when the picture has the window's size, the
+// video surface is 32-bit and there are no marks to draw, the picture is
+// converted straight into the back buffer (the video surface is filled from
+// it only if a refresh needs it); the on-screen display is drawn only when
+// there are marks. Back buffers are a small pool: a buffer the host still
+// holds is never drawn into, and when the host holds all of them the picture
+// is dropped (counted), never torn.
 //
 // Surface decisions follow the window host's primary pixel format and
 // capability flags (qrplat::SurfaceCaps):
@@ -26,7 +35,8 @@
 //
 // Threads: DrawPicture runs on the display thread; Refresh, SetWindow and
 // Restore come from API callers. All of them serialise on the renderer lock;
-// the window host's Present is called under it (hosts copy and return).
+// the window host's PresentShared is called under it (hosts keep the
+// reference or copy, and return).
 #pragma once
 
 #include <cairo.h>
@@ -107,12 +117,22 @@ class CRenderer {
     int32_t primary_type = kSurfaceOther;
     int32_t video_type = kSurfaceOther;  // 0 while there is no video surface
     qrplat::PixelFormat back_format = qrplat::PixelFormat::Rgb32;
-    qrplat::Rect dest;       // (0, 0, window width, window height)
-    qrplat::Rect source;     // (0, 0, picture width, picture height)
-    uint32_t creations = 0;  // surface creations that succeeded
+    qrplat::Rect dest;              // (0, 0, window width, window height)
+    qrplat::Rect source;            // (0, 0, picture width, picture height)
+    uint32_t creations = 0;         // surface creations that succeeded
+    uint64_t dropped_presents = 0;  // pictures dropped: the host held every back buffer
+    bool last_direct = false;       // the last picture went straight into a back buffer
   };
   State GetState() const;
   DrawTimings LastTimings() const;
+
+  // Back buffers at most; when the host holds all of them a picture is
+  // dropped.
+  static constexpr int kBackBuffers = 3;
+
+  // Converting straight into the back buffer (on by default). Off, every
+  // picture takes the three stages; tests compare the two paths.
+  void SetDirectConversion(bool enabled);
 
  protected:
   // Whether a plain (RGB) video surface of this type may be made. Tests
@@ -120,7 +140,8 @@ class CRenderer {
   virtual bool PlainSurfaceAvailable(int32_t type) const;
 
  private:
-  enum class PresentResult { kOk, kFailed, kResized };
+  enum class PresentResult { kOk, kFailed, kResized, kDropped };
+  struct BackBuffer;
 
   struct VideoSurface {
     int32_t type = kSurfaceOther;
@@ -135,9 +156,15 @@ class CRenderer {
   bool CreateVideoSurfaceLocked(int32_t type, int32_t width, int32_t height);
   void ReleaseVideoLocked();
   void ReleaseBackLocked();
+  std::shared_ptr<BackBuffer> CreateBackLocked() const;
+  std::shared_ptr<BackBuffer> AcquireBackLocked();
   void FillVideoLocked(const YuvPlanes& picture, bool flip);
-  PresentResult PresentLocked(DrawTimings* timings);
-  bool StretchLocked();
+  void FillVideoFromLastBackLocked();
+  // direct: the picture to convert straight into the back buffer, or null to
+  // stretch the video surface.
+  PresentResult PresentLocked(DrawTimings* timings, const YuvPlanes* direct, bool flip);
+  bool StretchLocked(cairo_surface_t* back);
+  bool HasMarksLocked() const;
   void DrawOsdLocked(cairo_t* cr, int32_t w, int32_t h);
   qrplat::Rect SourceRectLocked(int32_t w, int32_t h) const;
 
@@ -154,10 +181,17 @@ class CRenderer {
   qrplat::PixelFormat back_format_ = qrplat::PixelFormat::Rgb32;
   qrplat::Rect dest_;
   qrplat::Rect source_;
-  cairo_surface_t* back_ = nullptr;
-  cairo_surface_t* staging_ = nullptr;  // 32-bit picture-size, for types 1, 3, 4, 5
+  // Window-size back buffers (at most kBackBuffers), all of the size of dest_;
+  // empty while there are no surfaces.
+  std::vector<std::shared_ptr<BackBuffer>> back_pool_;
+  std::shared_ptr<BackBuffer> last_back_;  // the buffer presented last
+  cairo_surface_t* staging_ = nullptr;     // 32-bit picture-size, for types 1, 3, 4, 5
   VideoSurface video_;
+  bool video_stale_ = false;  // the last picture skipped the video surface
+  bool direct_enabled_ = true;
+  bool last_direct_ = false;
   uint32_t creations_ = 0;
+  uint64_t dropped_presents_ = 0;
   DrawTimings timings_;
 };
 

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qrplat/thread.h"
+
 namespace quornet {
 namespace {
 
@@ -192,9 +194,19 @@ void CQuorsock::Close() {
   if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
 }
 
+void CQuorsock::SetDeadline(int32_t ms) {
+  has_deadline_ = ms > 0;
+  deadline_tick_ = qrplat::TickCount() + uint32_t(ms > 0 ? ms : 0);
+}
+
 CQuorsock::Wait CQuorsock::WaitFor(int fd, short events, int32_t timeout_ms) {
   pollfd fds[2] = {{fd, events, 0}, {wake_fd_, POLLIN, 0}};
   for (;;) {
+    if (has_deadline_) {
+      const int32_t left = int32_t(deadline_tick_ - qrplat::TickCount());
+      if (left <= 0) return Wait::kTimeout;
+      if (timeout_ms <= 0 || left < timeout_ms) timeout_ms = left;
+    }
     int r = ::poll(fds, 2, timeout_ms > 0 ? timeout_ms : -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return Wait::kError;
@@ -282,6 +294,7 @@ int32_t CQuorsock::Recv(char* buffer, int32_t capacity, int32_t* received) {
   if (fd < 0) return 0;
   int n = ReceiveSome(fd, buffer, size_t(capacity));
   Unuse();
+  recv_closed_ = n == 0;
   if (n <= 0) return 0;
   if (received != nullptr) *received = n;
   return 1;
@@ -313,8 +326,12 @@ int32_t CQuorsock::RecvFullHttp(char* buffer, int32_t capacity, int32_t* receive
   bool timed_out = false;
 
   // Reads more bytes to buffer[got, limit). False when nothing came.
+  overflowed_ = false;
   auto fill = [&]() -> bool {
-    if (got >= limit) return false;
+    if (got >= limit) {
+      overflowed_ = true;
+      return false;
+    }
     int n = ReceiveSome(fd, buffer + got, limit - got);
     if (n > 0) {
       got += size_t(n);
@@ -431,6 +448,7 @@ int32_t CQuorsock::RecvFullHttp(char* buffer, int32_t capacity, int32_t* receive
       if (framing.content_length > limit - header_len) {
         while (fill()) {
         }
+        overflowed_ = true;
         ok = false;
       } else {
         size_t total = header_len + framing.content_length;
@@ -449,6 +467,7 @@ int32_t CQuorsock::RecvFullHttp(char* buffer, int32_t capacity, int32_t* receive
       } else {
         char probe;
         ok = ReceiveSome(fd, &probe, 1) == 0;  // full buffer: fits only if nothing follows
+        overflowed_ = !ok;
       }
     }
   }

@@ -52,6 +52,9 @@ class CQuorsock {
   // *received > 0; 0 on time-out, error or when the peer closed
   // (*received = 0).
   int32_t Recv(char* buffer, int32_t capacity, int32_t* received);
+  // True when the last Recv failed because the peer closed the connection
+  // (not a time-out or an error).
+  bool LastRecvClosed() const { return recv_closed_; }
   // Reads exactly `length` bytes; returns `length`, or 0 when the peer closed,
   // a time-out struck or an error occurred first.
   int32_t RecvFull(char* buffer, int32_t length);
@@ -61,8 +64,15 @@ class CQuorsock {
   // terminated. 1 with the whole reply in the buffer; 0 on failure or when
   // the reply does not fit (*received then tells how much was stored).
   int32_t RecvFullHttp(char* buffer, int32_t capacity, int32_t* received);
+  // True when the last RecvFullHttp failed because the reply was longer than
+  // its buffer (what fitted is stored; the rest is still unread).
+  bool LastReplyOverflowed() const { return overflowed_; }
 
   int32_t SetRecvTimeOut(int32_t ms);
+  // Bounds every later wait (connect, send, receive) by one overall deadline
+  // `ms` milliseconds from now, so a peer trickling bytes cannot hold a call
+  // for ever; 0 or less removes it.
+  void SetDeadline(int32_t ms);
   int32_t SetNoDelay(int32_t on);
   int32_t SetRecvBuff(int32_t bytes);
   int32_t SetSendBuff(int32_t bytes);
@@ -93,6 +103,10 @@ class CQuorsock {
   int32_t connect_timeout_ms_ = 0;
   int32_t send_timeout_ms_ = 0;
   int32_t recv_timeout_ms_ = 0;
+  bool overflowed_ = false;   // set by RecvFullHttp
+  bool recv_closed_ = false;  // set by Recv
+  bool has_deadline_ = false;
+  uint32_t deadline_tick_ = 0;               // monotonic ms, valid while has_deadline_
   std::vector<sockaddr_storage> addresses_;  // from Create(host, ...)
   std::vector<socklen_t> address_lengths_;
 };

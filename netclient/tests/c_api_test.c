@@ -30,6 +30,14 @@ int main(void) {
   CHECK(QRNET_GetLiveViewPerformance(0, 0) == -1);
   CHECK(QRNET_ClientStartView(0) == 0);
   CHECK(QRNET_ClientStop(0) == 0);
+  CHECK(QRNET_ClientStartTalk(0) == 0);
+  CHECK(QRNET_ClientStartTalkEx(0, 6) == 0);
+  QRNET_ClientStopTalk(0);
+  CHECK(QRNET_ClientStartRecord(0, "D:\\r\\a.avi", 60) == 0);
+  CHECK(QRNET_ClientStopRecord(0) == 0);
+  CHECK(QRNET_ClientStartAlarmRecord(0, "D:\\r\\a.264", 30) == 0);
+  CHECK(QRNET_ClientStopAlarmRecord(0) == 0);
+  CHECK(QRNET_ClientCapturePicture(0, "D:\\r\\a.jpg") == 0);
 
   memset(&param, 0, sizeof(param));
   param.transport = 3;
@@ -37,6 +45,18 @@ int main(void) {
   strcpy(param.address, "127.0.0.1:1");
   CHECK(QRNET_ClientStart(&param) == 0);
   CHECK(QRNET_ClientStart_Trans(&param, 1001, 1) == 0);
+
+  /* Recorder and channel-server records and calls (no host: nothing is sent). */
+  {
+    static QRNET_NVRRecordList records;
+    static QRNET_FileServerChannelList cameras;
+    CHECK(sizeof(QRNET_NVRRecordEntry) == 44 && sizeof(QRNET_FileServerChannelEntry) == 136);
+    CHECK(QRNET_ClientNVRRecordQuery("", 80, "u", "p", 0, NULL, "d", "s", &records, 0, 1) ==
+          QRNET_NVR_RESOLVE_FAILED);
+    CHECK(QRNET_ClientFileServerGetChannel("", 80, &cameras) == QRNET_NVR_RESOLVE_FAILED);
+    CHECK(QRNET_QueryServerChannel("", 80, "h", 554, 1, "u", "p") == QRNET_CS_RESOLVE_FAILED);
+    CHECK(QRNET_ClientStartAlarmOut(0, "", 80, 1, "u", "p", 1) == 0);
+  }
 
   QRNET_Cleanup();
   if (failures == 0) printf("c_api_test: all checks passed\n");

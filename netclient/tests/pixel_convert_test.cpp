@@ -113,7 +113,7 @@ TEST(PixelConvert, Bt601ColoursMatchHandComputedValues) {
             ASSERT_EQ(p[1], c.want.g);
             ASSERT_EQ(p[2], c.want.r);
             if (bpp == 4) {
-              ASSERT_EQ(p[3], 0);
+              ASSERT_EQ(p[3], 255);
             }
           }
         }

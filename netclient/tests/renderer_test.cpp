@@ -4,8 +4,13 @@
 // re-creation on window changes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "control/session_fields.h"
@@ -403,6 +408,186 @@ TEST_F(RendererTest, HiddenUnknownOrNewWindow) {
   EXPECT_EQ(renderer_->GetState().video_type, kSurfaceRgb32);
   EXPECT_EQ(other->LastFormat(), PixelFormat::Rgb32);
   qrplat::UnregisterWindow(other_id);
+}
+
+// A window host that paints from the renderer's buffers instead of copying
+// them, and keeps up to `hold` of them: each one with a copy of its pixels
+// taken when it arrived, to check later that nobody wrote them meanwhile.
+class HoldingHost : public qrplat::MemoryWindowHost {
+ public:
+  HoldingHost(int32_t w, int32_t h, size_t hold) : MemoryWindowHost(w, h), hold_(hold) {}
+
+  void PresentShared(std::shared_ptr<const qrplat::SharedImage> image,
+                     const Rect& source) override {
+    Held h;
+    h.image = image;
+    const size_t row = size_t(image->width) * 4;
+    for (int32_t y = 0; y < image->height; ++y) {
+      const uint8_t* p = image->pixels + ptrdiff_t(y) * image->stride;
+      h.copy.insert(h.copy.end(), p, p + row);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_.push_back(std::move(h));
+      if (held_.size() > hold_) held_.erase(held_.begin());
+    }
+    // The last picture stays readable through the memory host.
+    Present(image->pixels, image->width, image->height, image->stride, image->format, source);
+  }
+  // Buffers held whose pixels changed after they were presented.
+  int Overwritten() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const Held& h : held_) {
+      const size_t row = size_t(h.image->width) * 4;
+      for (int32_t y = 0; y < h.image->height; ++y) {
+        if (std::memcmp(h.image->pixels + ptrdiff_t(y) * h.image->stride, h.copy.data() + y * row,
+                        row) != 0) {
+          ++n;
+          break;
+        }
+      }
+    }
+    return n;
+  }
+  size_t HeldCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+  }
+  void SetHold(size_t hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+    while (held_.size() > hold_) held_.erase(held_.begin());
+  }
+
+ private:
+  struct Held {
+    std::shared_ptr<const qrplat::SharedImage> image;
+    std::vector<uint8_t> copy;
+  };
+  mutable std::mutex mutex_;
+  size_t hold_;
+  std::vector<HoldingHost::Held> held_;
+};
+
+class SharedPresentTest : public ::testing::Test {
+ protected:
+  void Start(int32_t w, int32_t h, size_t hold) {
+    host_ = std::make_shared<HoldingHost>(w, h, hold);
+    window_ = qrplat::RegisterWindow(host_);
+    QRNET_ClientParam p{};
+    p.view_flag = 1;
+    p.video_window = window_;
+    p.stream_option = 1;
+    session_.InitLive(p);
+    renderer_ = std::make_unique<CRenderer>(&session_, &clock_);
+  }
+  void TearDown() override {
+    renderer_.reset();
+    if (window_ != 0) qrplat::UnregisterWindow(window_);
+  }
+  // Pictures that differ from each other everywhere.
+  static Picture Numbered(int w, int h, int n) {
+    return Picture(w, h, uint8_t(16 + (n * 37) % 200), uint8_t(64 + n % 128), 128);
+  }
+
+  FakeClock clock_;
+  std::shared_ptr<HoldingHost> host_;
+  uint32_t window_ = 0;
+  CClientSession session_;
+  std::unique_ptr<CRenderer> renderer_;
+};
+
+TEST_F(SharedPresentTest, BuffersTheHostHoldsAreNeverDrawnInto) {
+  // Same size (straight conversion) and scaled (three stages), with marks
+  // switched on half-way.
+  for (const auto& size : {std::pair{176, 144}, std::pair{352, 288}}) {
+    Start(size.first, size.second, CRenderer::kBackBuffers - 1);
+    for (int n = 0; n < 40; ++n) {
+      if (n == 20) session_.local_rect[2] = 50, session_.local_rect[3] = 40;
+      ASSERT_TRUE(renderer_->DrawPicture(window_, Numbered(176, 144, n).Planes())) << n;
+      ASSERT_EQ(host_->Overwritten(), 0) << "picture " << n;
+    }
+    EXPECT_EQ(host_->HeldCount(), size_t(CRenderer::kBackBuffers - 1));
+    EXPECT_EQ(renderer_->GetState().dropped_presents, 0u);
+    session_.local_rect[2] = 0;
+    session_.local_rect[3] = 0;
+    TearDown();
+    window_ = 0;
+  }
+}
+
+TEST_F(SharedPresentTest, HostHoldingEveryBufferMakesPicturesDropNotTear) {
+  Start(176, 144, 100);
+  for (int n = 0; n < CRenderer::kBackBuffers; ++n) {
+    ASSERT_TRUE(renderer_->DrawPicture(window_, Numbered(176, 144, n).Planes()));
+  }
+  for (int n = 0; n < 5; ++n) {
+    EXPECT_FALSE(renderer_->DrawPicture(window_, Numbered(176, 144, 10 + n).Planes()));
+  }
+  EXPECT_EQ(renderer_->GetState().dropped_presents, 5u);
+  EXPECT_EQ(host_->Overwritten(), 0);
+  EXPECT_EQ(renderer_->Refresh(), 1);  // nothing to draw into: dropped as well
+  EXPECT_EQ(host_->Overwritten(), 0);
+  // The host lets go: pictures flow again.
+  host_->SetHold(1);
+  EXPECT_TRUE(renderer_->DrawPicture(window_, Numbered(176, 144, 20).Planes()));
+  EXPECT_EQ(host_->LastImage().At(5, 5), Reference(uint8_t(16 + (20 * 37) % 200), 64 + 20, 128));
+}
+
+TEST_F(SharedPresentTest, StraightConversionGivesTheThreeStagesPictureAndRefreshKeepsIt) {
+  Start(176, 144, 1);
+  Picture p(176, 144, 16, 128, 128);
+  for (size_t i = 0; i < p.ys.size(); ++i) p.ys[i] = uint8_t(16 + (i * 7 + i / 176) % 220);
+  for (size_t i = 0; i < p.us.size(); ++i) p.us[i] = uint8_t(40 + (i * 13) % 180);
+  for (size_t i = 0; i < p.vs.size(); ++i) p.vs[i] = uint8_t(30 + (i * 5) % 200);
+  for (int flip = 0; flip < 2; ++flip) {
+    session_.vertical_flip = flip;
+    renderer_->SetDirectConversion(false);
+    ASSERT_TRUE(renderer_->DrawPicture(window_, p.Planes()));
+    EXPECT_FALSE(renderer_->GetState().last_direct);
+    const qrplat::Image staged = host_->LastImage();
+    renderer_->SetDirectConversion(true);
+    ASSERT_TRUE(renderer_->DrawPicture(window_, p.Planes()));
+    EXPECT_TRUE(renderer_->GetState().last_direct);
+    const qrplat::Image direct = host_->LastImage();
+    EXPECT_TRUE(staged.pixels == direct.pixels) << "flip " << flip;
+    // A refresh after straight conversion (with a mark now, so it takes the
+    // three stages from the video surface) shows the same picture.
+    session_.local_rect[2] = 20;
+    session_.local_rect[3] = 20;
+    ASSERT_EQ(renderer_->Refresh(), 1);
+    const qrplat::Image refreshed = host_->LastImage();
+    EXPECT_EQ(refreshed.At(100, 100), direct.At(100, 100));
+    EXPECT_EQ(refreshed.At(170, 140), direct.At(170, 140));
+    EXPECT_EQ(refreshed.At(0, 0), kGreen);  // the local rectangle's frame
+    session_.local_rect[2] = 0;
+    session_.local_rect[3] = 0;
+  }
+}
+
+TEST_F(SharedPresentTest, WindowResizesWhilePicturesArePresented) {
+  Start(176, 144, 2);
+  std::atomic<bool> stop{false};
+  std::thread resizer([&] {
+    for (int i = 0; !stop; ++i) {
+      host_->SetClientSize(100 + (i % 7) * 40, 80 + (i % 5) * 30);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  int presented = 0;
+  for (int n = 0; n < 300; ++n) {
+    presented += renderer_->DrawPicture(window_, Numbered(176, 144, n).Planes());
+    if (n % 10 == 0) renderer_->Refresh();
+    ASSERT_EQ(host_->Overwritten(), 0);
+  }
+  stop = true;
+  resizer.join();
+  EXPECT_GT(presented, 0);
+  host_->SetClientSize(176, 144);
+  renderer_->DrawPicture(window_, Numbered(176, 144, 1).Planes());
+  ASSERT_TRUE(renderer_->DrawPicture(window_, Numbered(176, 144, 1).Planes()));
+  EXPECT_EQ(host_->LastImage().width, 176);
 }
 
 }  // namespace

@@ -201,6 +201,72 @@ TEST(VideoWidget, PresentCopiesTheSourceRectangleAndConvertsFormats) {
   EXPECT_EQ(QColor(shot.pixel(2, 2)), QColor(0, 0, 255));
 }
 
+// A picture shared by reference, with a flag that tells whether the host
+// still holds it.
+struct SharedPicture {
+  Picture picture;
+  std::shared_ptr<std::atomic<bool>> held = std::make_shared<std::atomic<bool>>(false);
+  // Opaque, as the library's renderer writes its buffers.
+  SharedPicture(int32_t w, int32_t h, uint32_t rgb) : picture(w, h, rgb) { Opaque(); }
+  void Opaque() {
+    for (size_t i = 3; i < picture.bytes.size(); i += 4) picture.bytes[i] = 0xFF;
+  }
+  void Present(qrplat::WindowHost& host, const qrplat::Rect& source) {
+    auto image = std::make_shared<qrplat::SharedImage>();
+    image->pixels = picture.bytes.data();
+    image->width = picture.width;
+    image->height = picture.height;
+    image->stride = picture.stride;
+    held->store(true);
+    host.PresentShared(
+        std::shared_ptr<const qrplat::SharedImage>(
+            image.get(), [image, flag = held](const qrplat::SharedImage*) { flag->store(false); }),
+        source);
+  }
+};
+
+TEST(VideoWidget, SharedPicturesArePaintedFromTheBufferAndGivenBack) {
+  App();
+  QrVideoWidget widget;
+  auto host = qrplat::FindWindow(widget.hostId());
+  widget.resize(64, 48);
+  widget.show();
+
+  SharedPicture first(64, 48, 0x112233), second(64, 48, 0x0000FF);
+  first.Present(*host, {0, 0, 64, 48});
+  EXPECT_TRUE(first.held->load());  // kept while it is the picture shown
+  QImage shot = widget.grab().toImage();
+  EXPECT_TRUE(Uniform(shot));
+  EXPECT_EQ(QColor(shot.pixel(10, 10)), QColor(0x11, 0x22, 0x33));
+  // Painted from the buffer itself: what is in it now is what shows.
+  first.picture.Fill(0x445566);
+  first.Opaque();
+  shot = widget.grab().toImage();
+  EXPECT_EQ(QColor(shot.pixel(10, 10)), QColor(0x44, 0x55, 0x66));
+  EXPECT_EQ(widget.lastFrame().pixel(0, 0), qRgb(0x44, 0x55, 0x66));
+
+  // The next picture (a source rectangle, scaled up) takes its place and the
+  // first one goes back.
+  second.picture.Fill(0x000000);
+  second.Opaque();
+  for (int32_t y = 0; y < 24; ++y)
+    for (int32_t x = 32; x < 64; ++x)
+      second.picture.bytes[size_t(y) * second.picture.stride + x * 4] = 0xFF;
+  second.Present(*host, {32, 0, 64, 24});
+  EXPECT_FALSE(first.held->load());
+  EXPECT_TRUE(second.held->load());
+  shot = widget.grab().toImage();
+  ASSERT_EQ(shot.size(), QSize(64, 48));
+  EXPECT_TRUE(Uniform(shot));
+  EXPECT_EQ(QColor(shot.pixel(60, 40)), QColor(0, 0, 255));
+  EXPECT_EQ(widget.lastFrame().size(), QSize(32, 24));
+
+  // A copied present replaces the shared one and gives it back too.
+  Picture(8, 8, 0x00FF00).Present(*host);
+  EXPECT_FALSE(second.held->load());
+  EXPECT_EQ(widget.lastFrame().pixel(0, 0), qRgb(0, 255, 0));
+}
+
 TEST(VideoWidget, PaintsWholePicturesWhileAWorkerPresents) {
   App();
   QrVideoWidget widget;

@@ -40,6 +40,12 @@ enum class AudioCodec { kNone, kPcma, kPcmu, kG726_16, kG726_24, kG726_32, kG726
 // /replay/NN?stime=..., any other path).
 enum class Mode { kGeneric, kBanner, kRecorder };
 enum class AuthScheme { kNone, kBasic, kDigest };
+// The picture the camera films.
+//   kBars: colour bars with a sweeping box (almost static: cheap to decode).
+//   kBusy: a zooming, panning texture with moving objects and a travelling
+//          light ripple, like a real scene (few skipped macroblocks).
+// Both carry the frame-number block and the clock panel.
+enum class Scene { kBars, kBusy };
 
 // Run-time faults. All knobs are atomics; 0 / false means off.
 struct Faults {
@@ -77,6 +83,7 @@ struct Config {
   int mjpeg_quality = 4;  // libavcodec qscale, 2 (best) to 31
   AudioCodec audio = AudioCodec::kPcma;
   Mode mode = Mode::kGeneric;
+  Scene scene = Scene::kBars;
   AuthScheme auth = AuthScheme::kNone;
   std::string user;
   std::string pass;
@@ -156,6 +163,7 @@ class Device {
 std::optional<VideoCodec> ParseVideoCodec(const std::string& s);
 std::optional<AudioCodec> ParseAudioCodec(const std::string& s);
 std::optional<Mode> ParseMode(const std::string& s);
+std::optional<Scene> ParseScene(const std::string& s);
 std::optional<AuthScheme> ParseAuthScheme(const std::string& s);
 const char* ToString(VideoCodec c);
 const char* ToString(AudioCodec c);

@@ -36,6 +36,19 @@ struct SurfaceCaps {
   bool fourcc = true;        // YUV overlay surfaces are available
 };
 
+// A picture handed to a window host by reference instead of by copy. Its
+// producer never writes the pixels while a host holds the reference: a host
+// keeps it for as long as it shows the picture and drops it when the next one
+// arrives (or after painting). The pixels stay valid for the life of the
+// reference, whatever the producer does meanwhile.
+struct SharedImage {
+  const uint8_t* pixels = nullptr;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;
+  PixelFormat format = PixelFormat::Rgb32;
+};
+
 class WindowHost {
  public:
   virtual ~WindowHost() = default;
@@ -51,6 +64,13 @@ class WindowHost {
   // returning; the pixels stay the caller's.
   virtual void Present(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
                        PixelFormat format, const Rect& source) = 0;
+  // Shows the part `source` of a shared picture without copying it: a host
+  // that can paint from the producer's buffer keeps `image` until it no
+  // longer needs the pixels. The default copies through Present and drops
+  // the reference at once.
+  virtual void PresentShared(std::shared_ptr<const SharedImage> image, const Rect& source) {
+    Present(image->pixels, image->width, image->height, image->stride, image->format, source);
+  }
 };
 
 // Registers a host and returns its id (never 0).

@@ -5,9 +5,12 @@
 // and hands out its 32-bit id (hostId()), which goes into the video and
 // notification window fields of a client parameter record. The library's
 // worker threads then
-// - present finished pictures: the host copies the source rectangle into an
-//   image under a lock and asks the GUI thread to repaint; paintEvent() draws
-//   the newest complete image scaled to the widget (never a half-copied one);
+// - present finished pictures: 32-bit pictures handed over by reference are
+//   kept (the previous one goes back to the library) and painted straight
+//   from the library's buffer, scaled only when the sizes differ; other
+//   pictures are copied into an image under a lock. Either way the GUI thread
+//   is asked to repaint, and paintEvent() draws the newest complete picture
+//   (never a half-written one);
 // - post messages: each becomes a custom event on the GUI thread, delivered in
 //   posting order, and is emitted as windowMessage().
 //
