@@ -8,12 +8,16 @@
 #include <utime.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QImage>
 #include <QMetaObject>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -579,6 +583,111 @@ TEST_F(QuorvexCtrlTest, PictureParametersAndAlarms) {
   EXPECT_EQ(page().N("SoundOn"), 1);
   EXPECT_EQ(page().N("SoundOff"), 1);
   EXPECT_EQ(page().N("SetVertBlank", {Variant::UI4(1)}), 0);
+}
+
+// ---- Recording, snapshots, talk ---------------------------------------------
+
+// Files under drive C's directory whose names end with `suffix`, sorted.
+QStringList FilesUnder(const QString& dir, const QString& suffix) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString f = it.next();
+    if (f.endsWith(suffix)) out << f;
+  }
+  out.sort();
+  return out;
+}
+
+bool FfprobeReads(const QString& path) {
+  const std::string cmd = "ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                          path.toStdString() + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return false;
+  std::string out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  const int rc = pclose(p);
+  return rc == 0 && out.find("h264") != std::string::npos;
+}
+
+TEST_F(QuorvexCtrlTest, RecordingWithoutANameContinuesInANewFileAfterAFormatChange) {
+  StartLive(1);
+  const QString drive = dir_.path() + QStringLiteral("/c");
+  ASSERT_EQ(page().N("StartRecord", {S(""), Variant::UI4(60), Variant::UI1(1)}), 1);
+  // (127.0.0.1_PORT)_2_... under C:\Record\Normal\<day>.
+  QStringList files;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Record/Normal"), QStringLiteral(".avi"));
+    return files.size() == 1 && QFileInfo(files[0]).size() > 20000;
+  }));
+  const QString tag = QStringLiteral("(127.0.0.1_%1)_2_").arg(device_.Port());
+  EXPECT_TRUE(QFileInfo(files[0]).fileName().startsWith(tag)) << files[0].toStdString();
+  const qrplat::LocalTime now = qrplat::GetLocalTime();
+  EXPECT_TRUE(files[0].contains(QStringLiteral("/Record/Normal/%1-%2-%3/")
+                                    .arg(now.year)
+                                    .arg(now.month, 2, 10, QLatin1Char('0'))
+                                    .arg(now.day, 2, 10, QLatin1Char('0'))))
+      << files[0].toStdString();
+
+  // The camera comes back with another picture size: the library ends the
+  // file and the control goes on in a new one.
+  sink_.events.clear();
+  device_.faults().next_width = 176;
+  device_.faults().next_height = 144;
+  device_.faults().close_after_seconds = 1;
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::vector<int> s = sink_.LinkStates();
+    return std::find(s.begin(), s.end(), 3) != s.end();
+  }));
+  device_.faults().close_after_seconds = 0;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Record/Normal"), QStringLiteral(".avi"));
+    return files.size() == 2 && QFileInfo(files[1]).size() > 10000;
+  })) << files.size();
+  page().Call("StopRecord");
+  for (const QString& f : files) EXPECT_TRUE(FfprobeReads(f)) << f.toStdString();
+
+  // A name of more than 3 characters is used as given.
+  const QString named = drive + QStringLiteral("/mine.avi");
+  ASSERT_EQ(page().N("StartRecord",
+                     {Variant::Bstr(named.toStdU16String()), Variant::UI4(0), Variant::UI1(0)}),
+            1);
+  ASSERT_TRUE(PumpUntil([&] { return QFileInfo(named).size() > 10000; }));
+  page().Call("StopRecord");
+  // A name too long for the library's field is refused, not cut.
+  const std::u16string long_name(300, u'x');
+  EXPECT_EQ(page().N("StartRecord", {Variant::Bstr(long_name), Variant::UI4(0), Variant::UI1(0)}),
+            0);
+}
+
+TEST_F(QuorvexCtrlTest, CaptureBmpWritesAJpegSnapshot) {
+  StartLive(1);
+  const QString drive = dir_.path() + QStringLiteral("/c");
+  ASSERT_EQ(page().N("CaptureBMP", {S("")}), 1);
+  QStringList files;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Capture"), QStringLiteral(".jpg"));
+    return files.size() == 1 && QFileInfo(files[0]).size() > 1000;
+  }));
+  // "C:" + "\Capture\<day>\(127.0.0.1_PORT)_2_<date>_<time>_<tick>.jpg"
+  EXPECT_TRUE(QFileInfo(files[0]).fileName().startsWith(
+      QStringLiteral("(127.0.0.1_%1)_2_").arg(device_.Port())))
+      << files[0].toStdString();
+  QImage picture;
+  ASSERT_TRUE(PumpUntil([&] { return picture.load(files[0]) && picture.width() > 0; }));
+  EXPECT_EQ(picture.size(), QSize(352, 288));
+  const QString named = drive + QStringLiteral("/shot.jpg");
+  ASSERT_EQ(page().N("CaptureBMP", {Variant::Bstr(named.toStdU16String())}), 1);
+  ASSERT_TRUE(PumpUntil([&] { return QFileInfo(named).size() > 1000; }));
+}
+
+TEST_F(QuorvexCtrlTest, TalkStartsAndStops) {
+  StartLive(1);
+  EXPECT_EQ(page().N("StartTalk"), 1);
+  page().Call("StopTalk");
+  page().Call("StopView");
+  EXPECT_EQ(page().N("StartTalk"), 0);
 }
 
 // ---- Version, registration, search ------------------------------------------
