@@ -12,10 +12,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QMenu>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -583,6 +586,89 @@ TEST_F(QuorvexCtrlTest, PictureParametersAndAlarms) {
   EXPECT_EQ(page().N("SoundOn"), 1);
   EXPECT_EQ(page().N("SoundOff"), 1);
   EXPECT_EQ(page().N("SetVertBlank", {Variant::UI4(1)}), 0);
+}
+
+// ---- Mouse: context menu, full screen; configuration dialog -------------------
+
+TEST_F(QuorvexCtrlTest, ContextMenuSwitchesToTheSecondaryStream) {
+  StartLive(1);
+  page().Put("Language", Variant::I4(0));
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  QMenu* menu = ctrl_->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(page().Get("Language").num, 1);  // 0 became English
+  ASSERT_EQ(menu->actions().size(), 2);
+  EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Primary Stream"));
+  EXPECT_TRUE(menu->actions()[0]->isChecked());
+  EXPECT_TRUE(menu->actions()[1]->isEnabled());
+  device_.ClearRequests();
+  sink_.events.clear();
+  menu->actions()[1]->trigger();
+  // The view restarted on the secondary stream of the channel: 1 + 4.
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::vector<int> s = sink_.LinkStates();
+    return !s.empty() && s.back() == 0;
+  }));
+  bool secondary = false;
+  for (const devicesim::RequestRecord& r : device_.Requests())
+    secondary =
+        secondary || r.url.find(":" + std::to_string(device_.Port()) + "/5") != std::string::npos;
+  EXPECT_TRUE(secondary);
+  menu->close();
+
+  // In Chinese; an instance whose stream choice belongs to the host reports
+  // the choice instead.
+  page().Put("Language", Variant::I4(2));
+  page().Put("ocxid", Variant::I4(1000));
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  menu = ctrl_->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(menu->actions()[1]->text(), QStringLiteral("子码流"));
+  menu->actions()[0]->trigger();
+  const Fired* choice = sink_.Last(eventid::EventNotify);
+  ASSERT_NE(choice, nullptr);
+  EXPECT_EQ(choice->args[0].num, 1000);
+  EXPECT_EQ(choice->args[1].num, 1);
+  EXPECT_EQ(choice->args[2].num, 0);
+  menu->close();
+  // Channels of 100 and above have no menu.
+  page().Put("channel", Variant::UI4(100));
+  PumpUntil([] { return false; }, 50);
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  EXPECT_EQ(ctrl_->findChild<QMenu*>(), nullptr);
+}
+
+TEST_F(QuorvexCtrlTest, DoubleClickShowsFullScreenAndTheVideoComesBack) {
+  StartLive(1);
+  bool shown_full = false;
+  QTimer::singleShot(300, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    auto* video = modal->findChild<quorpane::QrVideoWidget*>();
+    ASSERT_NE(video, nullptr);
+    // The client draws into the full-screen window meanwhile.
+    shown_full = PumpUntil([&] { return video->presentCount() > 0; }, 10000);
+    QTest::mouseDClick(video, Qt::LeftButton);
+  });
+  QTest::mouseDClick(ctrl_.get(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(shown_full);
+  const uint64_t before = ctrl_->presentCount();
+  EXPECT_TRUE(PumpUntil([&] { return ctrl_->presentCount() > before + 2; }));
+}
+
+TEST_F(QuorvexCtrlTest, ConfigurationDialogStoresTheSettings) {
+  StartLive(1);
+  QTimer::singleShot(200, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    auto* ok = modal->findChild<QPushButton*>(QStringLiteral("ctl204"));
+    ASSERT_NE(ok, nullptr);
+    ok->click();
+  });
+  page().Call("PopupConfigDlg");
+  const quorpane::StoredSettings stored = quorpane::ReadSettings();
+  EXPECT_TRUE(stored.key_open);
+  EXPECT_TRUE(stored.live_view_performance.has_value());
 }
 
 // ---- Recording, snapshots, talk ---------------------------------------------
