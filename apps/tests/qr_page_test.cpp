@@ -1,0 +1,188 @@
+// qr-page as a child process on the offscreen platform: test pages against
+// the built-in simulated cameras, script errors, the quit-after limit and the
+// order and arguments of control events.
+#include <gtest/gtest.h>
+
+#include <QDate>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "picture_checks.h"
+
+namespace qrpage {
+namespace {
+
+struct Result {
+  int code = -1;
+  QString out;
+  QString err;
+};
+
+QString Page(const char* name) {
+  return QStringLiteral(QR_PAGES_DIR "/%1").arg(QLatin1String(name));
+}
+
+// Runs qr-page with `arguments` in an environment of its own (settings and
+// drive C in `dir`, null sound card, offscreen platform).
+Result RunPage(const QTemporaryDir& dir, const QStringList& arguments, int wait_ms = 120000) {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  env.insert(QStringLiteral("QRPLAT_AUDIO"), QStringLiteral("null"));
+  env.insert(QStringLiteral("QUORVEX_SETTINGS"), dir.filePath(QStringLiteral("quorvex.conf")));
+  env.insert(QStringLiteral("QRPLAT_DRIVES"),
+             QStringLiteral("C=%1:fixed").arg(dir.filePath(QStringLiteral("c"))));
+  env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+  env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+  p.setProcessEnvironment(env);
+  p.start(QStringLiteral(QR_PAGE_PATH), arguments);
+  Result r;
+  if (!p.waitForFinished(wait_ms)) {
+    p.kill();
+    p.waitForFinished();
+    r.err = QStringLiteral("qr-page did not finish");
+    return r;
+  }
+  r.out = QString::fromUtf8(p.readAllStandardOutput());
+  r.err = QString::fromUtf8(p.readAllStandardError());
+  r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+  return r;
+}
+
+std::string Describe(const Result& r) {
+  return ("exit " + QString::number(r.code) + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err)
+      .toStdString();
+}
+
+TEST(QrPage, ViewWaitsForTheLinkAndTakesASnapshot) {
+  QTemporaryDir dir;
+  const Result r = RunPage(dir, {"--sim", "1", "--sim-size", "640x360", "--size", "640x360",
+                                 "--quit-after", "60", Page("view_snapshot.js"), dir.path()});
+  ASSERT_EQ(r.code, 0) << Describe(r);
+  EXPECT_TRUE(r.out.contains("StartView 1\n")) << Describe(r);
+  EXPECT_TRUE(r.out.contains("LinkState 5 0\n")) << Describe(r);
+  EXPECT_TRUE(r.out.contains("screenshot true\n")) << Describe(r);
+
+  // The window shows the camera's picture, unscaled.
+  const QImage window(dir.filePath("window.png"));
+  ASSERT_EQ(window.size(), QSize(640, 360));
+  qrview::testing::ExpectColourBars(window);
+  const auto frame = qrview::testing::FrameNumber(window);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_GE(*frame, 1u);
+
+  // The control's own snapshot, when this build of the control takes one.
+  if (r.out.contains("CaptureBMP 1\n")) {
+    const QImage snapshot(dir.filePath("snapshot.bmp"));
+    ASSERT_FALSE(snapshot.isNull());
+    qrview::testing::ExpectColourBars(snapshot);
+  }
+}
+
+TEST(QrPage, DISABLED_RecordsStopsOpensTheRecordingAndSeeks) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("clip.h264");
+  const Result r =
+      RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
+  ASSERT_EQ(r.code, 0) << Describe(r);
+  EXPECT_TRUE(QFile::exists(path));
+  EXPECT_TRUE(r.out.contains("CloseFile true\n")) << Describe(r);
+}
+
+TEST(QrPage, EventsArriveInOrderWithTheirArguments) {
+  QTemporaryDir dir;
+  const Result r = RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("events.js")});
+  ASSERT_EQ(r.code, 0) << Describe(r);
+  QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+
+  // The conversions before the view starts.
+  const QStringList before = {
+      "url string:127.0.0.1:",  // the address follows
+      "channel number:1",
+      "ShowMDRegion number:2",
+      "CloseFile boolean:false",
+      "GetMDRegionSensitive number:-1",
+      "SetVertBlank number:-1",
+      "unknown undefined:undefined",
+      "has StartView true",
+      "same true",
+      "PTZCtrl(1) threw TypeError",
+      "put unknown threw TypeError",
+      "call StartView",
+      "returned StartView number:1",
+  };
+  ASSERT_GE(lines.size(), before.size()) << Describe(r);
+  for (int i = 0; i < before.size(); ++i) {
+    EXPECT_TRUE(lines[i].startsWith(before[i]))
+        << lines[i].toStdString() << " vs " << before[i].toStdString();
+  }
+  lines = lines.mid(before.size());
+
+  // Link states while connecting, then 0; every one for ocxid 42.
+  int i = 0;
+  while (i < lines.size() && lines[i].startsWith("event LinkState number:42 number:") &&
+         !lines[i].endsWith(" number:0")) {
+    ++i;
+  }
+  ASSERT_LT(i, lines.size()) << Describe(r);
+  EXPECT_EQ(lines[i++], "event LinkState number:42 number:0") << Describe(r);
+
+  // Events fired by a call arrive during the call, before it returns.
+  const QStringList after = {
+      "call VideoParamGet",
+      "event VPNotify number:42 number:128 number:128 number:128",
+      "returned VideoParamGet number:1",
+      "call AddCoverPosity",
+      "event AddCoveryNotify number:42 string:0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0",
+      "returned AddCoverPosity undefined:undefined",
+      "call SearchRecordFile",
+      "event SearchRecordFileNotify number:42 string:;",
+      "returned SearchRecordFile undefined:undefined",
+      "call SearchRecordFile malformed",  // no event for a malformed request
+      "returned SearchRecordFile malformed",
+      "StopView done",
+  };
+  ASSERT_EQ(lines.mid(i), after) << Describe(r);
+}
+
+TEST(QrPage, ScriptErrorsExit3WithFileAndLine) {
+  QTemporaryDir dir;
+  struct Case {
+    const char* page;
+    const char* where;
+    const char* ran;  // output before the error
+  };
+  for (const Case c : {Case{"script_error.js", "script_error.js:3:", "before\n"},
+                       Case{"timer_error.js", "timer_error.js:4:", "in timer\n"},
+                       Case{"syntax_error.js", "syntax_error.js:3:", ""}}) {
+    SCOPED_TRACE(c.page);
+    const Result r = RunPage(dir, {"--quit-after", "30", Page(c.page)});
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_TRUE(r.err.contains(QLatin1String(c.where))) << Describe(r);
+    EXPECT_EQ(r.out, QLatin1String(c.ran)) << Describe(r);
+  }
+}
+
+TEST(QrPage, APageThatNeverQuitsExits4) {
+  QTemporaryDir dir;
+  const Result r = RunPage(dir, {"--grid", "2x1", "--quit-after", "2", Page("never_quits.js")});
+  EXPECT_EQ(r.code, 4) << Describe(r);
+  EXPECT_EQ(r.out, "waiting\n");
+  EXPECT_TRUE(r.err.contains("did not quit within 2 s")) << Describe(r);
+}
+
+TEST(QrPage, UsageErrorsExit2) {
+  QTemporaryDir dir;
+  for (const QStringList& args :
+       {QStringList{}, QStringList{"--grid", "0x1", Page("never_quits.js")},
+        QStringList{"--size", "big", Page("never_quits.js")}, QStringList{"--bogus", "x.js"},
+        QStringList{dir.filePath("missing.js")}}) {
+    SCOPED_TRACE(args.join(' ').toStdString());
+    EXPECT_EQ(RunPage(dir, args).code, 2);
+  }
+}
+
+}  // namespace
+}  // namespace qrpage
