@@ -1,5 +1,5 @@
 // Calls into library families that this build of libquornet does not export
-// yet (recording and snapshots, talk, local file playback). Each returns the
+// yet (local file playback). Each returns the
 // library's failure value until the family is present, so the control's
 // methods keep their dispatch identifiers and report failure.
 #pragma once
@@ -8,11 +8,6 @@
 
 namespace quorvex::pending {
 
-int32_t ClientStartRecord(uint32_t handle, const char* path, int32_t segment_seconds);
-int32_t ClientStopRecord(uint32_t handle);
-int32_t ClientCapturePicture(uint32_t handle, const char* path);
-int32_t ClientStartTalk(uint32_t handle);
-int32_t ClientStopTalk(uint32_t handle);
 uint32_t OpenFile(const char* path, uint32_t window, int32_t start);
 int32_t CloseFile(uint32_t handle);
 uint32_t ReplayTotalTime(uint32_t handle);

@@ -11,6 +11,7 @@
 
 #include "eptz_zoom.h"
 #include "library_pending.h"
+#include "qrplat/drives.h"
 #include "qrplat/thread.h"
 #include "quorpane/components.h"
 #include "quorpane/settings_store.h"
@@ -63,6 +64,23 @@ std::array<int32_t, 16> ParseSixteen(const QString& text) {
     values[k] = int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
   }
   return values;
+}
+
+// Automatic record names have a resolution of one second: a segment that
+// restarts within the second of the previous start (a stream that changed
+// format on reconnection) would overwrite the file just finished. Such a
+// name gets "_1", "_2", ... before ".avi".
+std::string UnusedRecordPath(const std::string& path) {
+  if (path.empty() || !qrplat::FileExists(path)) return path;
+  const size_t dot = path.rfind('.');
+  const std::string stem = dot == std::string::npos ? path : path.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? std::string() : path.substr(dot);
+  for (int i = 1; i < 1000; ++i) {
+    std::string candidate = stem + "_" + std::to_string(i) + ext;
+    if (candidate.size() > quorpane::kMaxPathBytes) return std::string();
+    if (!qrplat::FileExists(candidate)) return candidate;
+  }
+  return std::string();
 }
 
 int16_t AsShort(int v) {
@@ -700,11 +718,11 @@ int CQuorvexCtrl::SoundOff() {
 
 int CQuorvexCtrl::StartTalk() {
   if (!Live()) return 0;
-  return pending::ClientStartTalk(handle_);
+  return QRNET_ClientStartTalk(handle_);
 }
 
 void CQuorvexCtrl::StopTalk() {
-  if (Live()) pending::ClientStopTalk(handle_);
+  if (Live()) QRNET_ClientStopTalk(handle_);
 }
 
 // ---- Modal components ----------------------------------------------------------------
@@ -752,18 +770,18 @@ int CQuorvexCtrl::StartRecord(const QString& filename, uint, int loop) {
   if (filename.size() > 3) {
     path = quorpane::ToAnsi(filename, quorpane::kMaxPathBytes);
   } else {
-    path = quorpane::AutomaticRecordPath(quorpane::ReadRecordDiskForRecording(), url_,
-                                         int32_t(channel_), qrplat::GetLocalTime());
+    path = UnusedRecordPath(quorpane::AutomaticRecordPath(
+        quorpane::ReadRecordDiskForRecording(), url_, int32_t(channel_), qrplat::GetLocalTime()));
   }
   // An empty path (too long to compose or to pass) is refused here rather
   // than handed on.
   if (path.empty()) return 0;
-  return pending::ClientStartRecord(handle_, path.c_str(), int32_t(record_segment_));
+  return QRNET_ClientStartRecord(handle_, path.c_str(), int32_t(record_segment_));
 }
 
 void CQuorvexCtrl::StopRecord() {
   record_loop_ = 0;
-  if (Live()) pending::ClientStopRecord(handle_);
+  if (Live()) QRNET_ClientStopRecord(handle_);
 }
 
 int CQuorvexCtrl::CaptureBMP(const QString& filename) {
@@ -777,7 +795,7 @@ int CQuorvexCtrl::CaptureBMP(const QString& filename) {
                                            qrplat::TickCount());
   }
   if (path.empty()) return 0;
-  return pending::ClientCapturePicture(handle_, path.c_str());
+  return QRNET_ClientCapturePicture(handle_, path.c_str());
 }
 
 void CQuorvexCtrl::SearchRecordFile(const QString& date_time) {

@@ -8,12 +8,19 @@
 #include <utime.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QMenu>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -579,6 +586,194 @@ TEST_F(QuorvexCtrlTest, PictureParametersAndAlarms) {
   EXPECT_EQ(page().N("SoundOn"), 1);
   EXPECT_EQ(page().N("SoundOff"), 1);
   EXPECT_EQ(page().N("SetVertBlank", {Variant::UI4(1)}), 0);
+}
+
+// ---- Mouse: context menu, full screen; configuration dialog -------------------
+
+TEST_F(QuorvexCtrlTest, ContextMenuSwitchesToTheSecondaryStream) {
+  StartLive(1);
+  page().Put("Language", Variant::I4(0));
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  QMenu* menu = ctrl_->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(page().Get("Language").num, 1);  // 0 became English
+  ASSERT_EQ(menu->actions().size(), 2);
+  EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Primary Stream"));
+  EXPECT_TRUE(menu->actions()[0]->isChecked());
+  EXPECT_TRUE(menu->actions()[1]->isEnabled());
+  device_.ClearRequests();
+  sink_.events.clear();
+  menu->actions()[1]->trigger();
+  // The view restarted on the secondary stream of the channel: 1 + 4.
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::vector<int> s = sink_.LinkStates();
+    return !s.empty() && s.back() == 0;
+  }));
+  bool secondary = false;
+  for (const devicesim::RequestRecord& r : device_.Requests())
+    secondary =
+        secondary || r.url.find(":" + std::to_string(device_.Port()) + "/5") != std::string::npos;
+  EXPECT_TRUE(secondary);
+  menu->close();
+
+  // In Chinese; an instance whose stream choice belongs to the host reports
+  // the choice instead.
+  page().Put("Language", Variant::I4(2));
+  page().Put("ocxid", Variant::I4(1000));
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  menu = ctrl_->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(menu->actions()[1]->text(), QStringLiteral("子码流"));
+  menu->actions()[0]->trigger();
+  const Fired* choice = sink_.Last(eventid::EventNotify);
+  ASSERT_NE(choice, nullptr);
+  EXPECT_EQ(choice->args[0].num, 1000);
+  EXPECT_EQ(choice->args[1].num, 1);
+  EXPECT_EQ(choice->args[2].num, 0);
+  menu->close();
+  // Channels of 100 and above have no menu.
+  page().Put("channel", Variant::UI4(100));
+  PumpUntil([] { return false; }, 50);
+  QTest::mousePress(ctrl_.get(), Qt::RightButton, {}, QPoint(50, 50));
+  EXPECT_EQ(ctrl_->findChild<QMenu*>(), nullptr);
+}
+
+TEST_F(QuorvexCtrlTest, DoubleClickShowsFullScreenAndTheVideoComesBack) {
+  StartLive(1);
+  bool shown_full = false;
+  QTimer::singleShot(300, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    auto* video = modal->findChild<quorpane::QrVideoWidget*>();
+    ASSERT_NE(video, nullptr);
+    // The client draws into the full-screen window meanwhile.
+    shown_full = PumpUntil([&] { return video->presentCount() > 0; }, 10000);
+    QTest::mouseDClick(video, Qt::LeftButton);
+  });
+  QTest::mouseDClick(ctrl_.get(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(shown_full);
+  const uint64_t before = ctrl_->presentCount();
+  EXPECT_TRUE(PumpUntil([&] { return ctrl_->presentCount() > before + 2; }));
+}
+
+TEST_F(QuorvexCtrlTest, ConfigurationDialogStoresTheSettings) {
+  StartLive(1);
+  QTimer::singleShot(200, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    auto* ok = modal->findChild<QPushButton*>(QStringLiteral("ctl204"));
+    ASSERT_NE(ok, nullptr);
+    ok->click();
+  });
+  page().Call("PopupConfigDlg");
+  const quorpane::StoredSettings stored = quorpane::ReadSettings();
+  EXPECT_TRUE(stored.key_open);
+  EXPECT_TRUE(stored.live_view_performance.has_value());
+}
+
+// ---- Recording, snapshots, talk ---------------------------------------------
+
+// Files under drive C's directory whose names end with `suffix`, sorted.
+QStringList FilesUnder(const QString& dir, const QString& suffix) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString f = it.next();
+    if (f.endsWith(suffix)) out << f;
+  }
+  out.sort();
+  return out;
+}
+
+bool FfprobeReads(const QString& path) {
+  const std::string cmd = "ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                          path.toStdString() + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return false;
+  std::string out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  const int rc = pclose(p);
+  return rc == 0 && out.find("h264") != std::string::npos;
+}
+
+TEST_F(QuorvexCtrlTest, RecordingWithoutANameContinuesInANewFileAfterAFormatChange) {
+  StartLive(1);
+  const QString drive = dir_.path() + QStringLiteral("/c");
+  ASSERT_EQ(page().N("StartRecord", {S(""), Variant::UI4(60), Variant::UI1(1)}), 1);
+  // (127.0.0.1_PORT)_2_... under C:\Record\Normal\<day>.
+  QStringList files;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Record/Normal"), QStringLiteral(".avi"));
+    return files.size() == 1 && QFileInfo(files[0]).size() > 20000;
+  }));
+  const QString tag = QStringLiteral("(127.0.0.1_%1)_2_").arg(device_.Port());
+  EXPECT_TRUE(QFileInfo(files[0]).fileName().startsWith(tag)) << files[0].toStdString();
+  const qrplat::LocalTime now = qrplat::GetLocalTime();
+  EXPECT_TRUE(files[0].contains(QStringLiteral("/Record/Normal/%1-%2-%3/")
+                                    .arg(now.year)
+                                    .arg(now.month, 2, 10, QLatin1Char('0'))
+                                    .arg(now.day, 2, 10, QLatin1Char('0'))))
+      << files[0].toStdString();
+
+  // The camera comes back with another picture size: the library ends the
+  // file and the control goes on in a new one.
+  sink_.events.clear();
+  device_.faults().next_width = 176;
+  device_.faults().next_height = 144;
+  device_.faults().close_after_seconds = 1;
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::vector<int> s = sink_.LinkStates();
+    return std::find(s.begin(), s.end(), 3) != s.end();
+  }));
+  device_.faults().close_after_seconds = 0;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Record/Normal"), QStringLiteral(".avi"));
+    return files.size() == 2 && QFileInfo(files[1]).size() > 10000;
+  })) << files.size();
+  page().Call("StopRecord");
+  for (const QString& f : files) EXPECT_TRUE(FfprobeReads(f)) << f.toStdString();
+
+  // A name of more than 3 characters is used as given.
+  const QString named = drive + QStringLiteral("/mine.avi");
+  ASSERT_EQ(page().N("StartRecord",
+                     {Variant::Bstr(named.toStdU16String()), Variant::UI4(0), Variant::UI1(0)}),
+            1);
+  ASSERT_TRUE(PumpUntil([&] { return QFileInfo(named).size() > 10000; }));
+  page().Call("StopRecord");
+  // A name too long for the library's field is refused, not cut.
+  const std::u16string long_name(300, u'x');
+  EXPECT_EQ(page().N("StartRecord", {Variant::Bstr(long_name), Variant::UI4(0), Variant::UI1(0)}),
+            0);
+}
+
+TEST_F(QuorvexCtrlTest, CaptureBmpWritesAJpegSnapshot) {
+  StartLive(1);
+  const QString drive = dir_.path() + QStringLiteral("/c");
+  ASSERT_EQ(page().N("CaptureBMP", {S("")}), 1);
+  QStringList files;
+  ASSERT_TRUE(PumpUntil([&] {
+    files = FilesUnder(drive + QStringLiteral("/Capture"), QStringLiteral(".jpg"));
+    return files.size() == 1 && QFileInfo(files[0]).size() > 1000;
+  }));
+  // "C:" + "\Capture\<day>\(127.0.0.1_PORT)_2_<date>_<time>_<tick>.jpg"
+  EXPECT_TRUE(QFileInfo(files[0]).fileName().startsWith(
+      QStringLiteral("(127.0.0.1_%1)_2_").arg(device_.Port())))
+      << files[0].toStdString();
+  QImage picture;
+  ASSERT_TRUE(PumpUntil([&] { return picture.load(files[0]) && picture.width() > 0; }));
+  EXPECT_EQ(picture.size(), QSize(352, 288));
+  const QString named = drive + QStringLiteral("/shot.jpg");
+  ASSERT_EQ(page().N("CaptureBMP", {Variant::Bstr(named.toStdU16String())}), 1);
+  ASSERT_TRUE(PumpUntil([&] { return QFileInfo(named).size() > 1000; }));
+}
+
+TEST_F(QuorvexCtrlTest, TalkStartsAndStops) {
+  StartLive(1);
+  EXPECT_EQ(page().N("StartTalk"), 1);
+  page().Call("StopTalk");
+  page().Call("StopView");
+  EXPECT_EQ(page().N("StartTalk"), 0);
 }
 
 // ---- Version, registration, search ------------------------------------------
