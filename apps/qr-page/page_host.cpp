@@ -4,9 +4,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHBoxLayout>
+#include <QPalette>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <QWidget>
 
 extern "C" {
@@ -99,10 +103,25 @@ bool PageHost::BuildWindow() {
 
   window_ = std::make_unique<QWidget>();
   window_->setWindowTitle(QStringLiteral("qr-page %1").arg(QFileInfo(options_.page).fileName()));
-  window_->setStyleSheet(QStringLiteral("background: black;"));
-  auto* grid = new QGridLayout(window_.get());
+  QPalette palette = window_->palette();
+  palette.setColor(QPalette::Window, Qt::black);
+  window_->setPalette(palette);
+  window_->setAutoFillBackground(true);
+  auto* column = new QVBoxLayout(window_.get());
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(2);
+  auto* grid = new QGridLayout();
   grid->setContentsMargins(0, 0, 0, 0);
   grid->setSpacing(2);
+  column->addLayout(grid, 1);
+  button_bar_ = new QWidget(window_.get());
+  button_bar_->setStyleSheet(
+      QStringLiteral("QPushButton { background: #333; color: white; padding: 4px 10px; }"));
+  auto* bar = new QHBoxLayout(button_bar_);
+  bar->setContentsMargins(4, 2, 4, 4);
+  bar->addStretch(1);
+  column->addWidget(button_bar_);
+  button_bar_->hide();  // until the page adds a button
   QJSValue list = engine_.newArray(uint(options_.columns * options_.rows));
   for (int r = 0; r < options_.rows; ++r) {
     for (int c = 0; c < options_.columns; ++c) {
@@ -194,6 +213,8 @@ void PageHost::TearDown() {
   for (auto& bridge : bridges_) bridge->Unadvise();
   // The controls stop their clients before the cameras go.
   controls_.clear();
+  buttons_.clear();
+  button_bar_ = nullptr;
   window_.reset();
   for (auto& device : sims_) device->Stop();
   sims_.clear();
@@ -249,6 +270,30 @@ QJSValue PageHost::env(const QString& name) const {
   const QByteArray key = name.toLocal8Bit();
   if (!qEnvironmentVariableIsSet(key.constData())) return QJSValue(QJSValue::UndefinedValue);
   return QJSValue(qEnvironmentVariable(key.constData()));
+}
+
+int PageHost::button(const QString& label, const QJSValue& fn) {
+  if (!fn.isCallable()) {
+    engine_.throwError(QJSValue::TypeError, QStringLiteral("button needs a function"));
+    return -1;
+  }
+  auto* b = new QPushButton(label, button_bar_);
+  auto* bar = static_cast<QHBoxLayout*>(button_bar_->layout());
+  bar->insertWidget(bar->count() - 1, b);
+  button_bar_->show();
+  QObject::connect(b, &QPushButton::clicked, this, [this, fn]() mutable {
+    if (finished_) return;
+    const QJSValue result = fn.call();
+    if (result.isError()) ReportScriptError(result);
+  });
+  buttons_.push_back(b);
+  return int(buttons_.size()) - 1;
+}
+
+bool PageHost::click(int number) {
+  if (number < 0 || size_t(number) >= buttons_.size()) return false;
+  buttons_[size_t(number)]->click();
+  return true;
 }
 
 bool PageHost::stopSim(int index) {

@@ -6,7 +6,7 @@
 // through its automation interface, and hears control ctlN's event E as a call
 // of its global function ctlN_E(args...) when it defines one. The global
 // `host` is this object: log, setTimeout/clearTimeout, quit, screenshot, args,
-// env, and the built-in simulated cameras (sim, stopSim).
+// env, buttons under the grid (button, click), and the built-in simulated cameras (sim, stopSim).
 //
 // Exit status: host.quit(code); 3 after a script error (reported on standard
 // error as FILE:LINE: message); 4 when --quit-after expires first.
@@ -23,6 +23,7 @@
 
 #include "page_options.h"
 
+class QPushButton;
 class QTimer;
 class QWidget;
 
@@ -65,6 +66,11 @@ class PageHost : public QObject {
   Q_INVOKABLE void quit(int code = 0);
   Q_INVOKABLE bool screenshot(const QString& path);
   Q_INVOKABLE QJSValue env(const QString& name) const;
+  // Adds a push button under the controls that calls `fn` when clicked
+  // (what a page's HTML buttons are to a web page); returns its number.
+  Q_INVOKABLE int button(const QString& label, const QJSValue& fn);
+  // Clicks button `number` as the user would; false for no such button.
+  Q_INVOKABLE bool click(int number);
   // Stops simulated camera `index` (its viewers lose the link); false for no
   // such camera.
   Q_INVOKABLE bool stopSim(int index);
@@ -85,6 +91,8 @@ class PageHost : public QObject {
   QJSEngine engine_;
   std::unique_ptr<QWidget> window_;
   std::vector<quorvex::CQuorvexCtrl*> controls_;  // owned by window_
+  QWidget* button_bar_ = nullptr;                 // owned by window_
+  std::vector<QPushButton*> buttons_;             // owned by button_bar_
   std::vector<std::unique_ptr<ControlBridge>> bridges_;
   std::vector<std::unique_ptr<devicesim::ControlService>> sim_control_;
   std::vector<std::unique_ptr<devicesim::Device>> sims_;

@@ -73,21 +73,42 @@ TEST(QrPage, ViewWaitsForTheLinkAndTakesASnapshot) {
   ASSERT_TRUE(frame.has_value());
   EXPECT_GE(*frame, 1u);
 
-  // The control's own snapshot, when this build of the control takes one.
-  if (r.out.contains("CaptureBMP 1\n")) {
-    const QImage snapshot(dir.filePath("snapshot.bmp"));
-    ASSERT_FALSE(snapshot.isNull());
-    qrview::testing::ExpectColourBars(snapshot);
-  }
+  // The control's own snapshot of the decoded picture.
+  EXPECT_TRUE(r.out.contains("CaptureBMP 1\n")) << Describe(r);
+  const QImage snapshot(dir.filePath("snapshot.bmp"));
+  ASSERT_EQ(snapshot.size(), QSize(640, 360));
+  qrview::testing::ExpectColourBars(snapshot);
 }
 
+// Recording through the page: the file is one ffprobe reads as H.264 of the
+// camera's picture size.
+TEST(QrPage, RecordsTheViewIntoAFileOthersCanRead) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("clip.h264");
+  const Result r = RunPage(dir, {"--sim", "1", "--sim-size", "640x360", "--quit-after", "60",
+                                 Page("record_replay.js"), path, "record-only"});
+  ASSERT_EQ(r.code, 0) << Describe(r);
+  EXPECT_TRUE(r.out.contains("StartRecord 1\n")) << Describe(r);
+  QProcess probe;
+  probe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+                          "stream=codec_name,width,height,nb_read_frames", "-of", "csv=p=0", path});
+  ASSERT_TRUE(probe.waitForFinished(60000));
+  const QStringList fields =
+      QString::fromUtf8(probe.readAllStandardOutput()).trimmed().split(QLatin1Char(','));
+  ASSERT_EQ(fields.size(), 4) << fields.join(',').toStdString();
+  EXPECT_EQ(fields[0], "h264");
+  EXPECT_EQ(fields[1], "640");
+  EXPECT_EQ(fields[2], "360");
+  EXPECT_GE(fields[3].toInt(), 25);  // three seconds at 25 pictures a second, with margin
+}
+
+// Disabled until the control's local-file methods reach the library's file
+// playback (OpenFile returns false in this build).
 TEST(QrPage, DISABLED_RecordsStopsOpensTheRecordingAndSeeks) {
   QTemporaryDir dir;
   const QString path = dir.filePath("clip.h264");
-  const Result r =
-      RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
+  const Result r = RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
   ASSERT_EQ(r.code, 0) << Describe(r);
-  EXPECT_TRUE(QFile::exists(path));
   EXPECT_TRUE(r.out.contains("CloseFile true\n")) << Describe(r);
 }
 

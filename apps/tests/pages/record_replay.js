@@ -1,7 +1,9 @@
 // Records the first simulated camera for three seconds, stops, opens the
 // recording and seeks in it. Quits 0 when every step did what it should,
-// 1 at the first step that did not. host.args[0]: the recording's path.
+// 1 at the first step that did not. host.args[0]: the recording's path;
+// host.args[1] "record-only" quits 0 once the recording is stopped.
 var path = host.args[0];
+var recordOnly = host.args[1] === "record-only";
 
 function fail(what) {
   host.log("FAILED " + what);
@@ -24,6 +26,7 @@ function ctl0_LinkState(ocxid, state) {
 function stopAndReplay() {
   ctl0.StopRecord();
   ctl0.StopView();
+  if (recordOnly) return host.quit(0);
   var opened = ctl0.OpenFile(path);
   host.log("OpenFile " + opened);
   if (opened !== true) return fail("OpenFile");
