@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "picture_checks.h"
@@ -36,6 +37,10 @@ Result RunPage(const QTemporaryDir& dir, const QStringList& arguments, int wait_
              QStringLiteral("C=%1:fixed").arg(dir.filePath(QStringLiteral("c"))));
   env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
   env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+  // Run by hand, the child still gets the suppressions of the toolkit's
+  // own allocations.
+  if (!env.contains(QStringLiteral("LSAN_OPTIONS")))
+    env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" QR_LSAN_SUPP));
   p.setProcessEnvironment(env);
   p.start(QStringLiteral(QR_PAGE_PATH), arguments);
   Result r;
@@ -107,7 +112,8 @@ TEST(QrPage, RecordsTheViewIntoAFileOthersCanRead) {
 TEST(QrPage, DISABLED_RecordsStopsOpensTheRecordingAndSeeks) {
   QTemporaryDir dir;
   const QString path = dir.filePath("clip.h264");
-  const Result r = RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
+  const Result r =
+      RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
   ASSERT_EQ(r.code, 0) << Describe(r);
   EXPECT_TRUE(r.out.contains("CloseFile true\n")) << Describe(r);
 }
@@ -192,6 +198,33 @@ TEST(QrPage, APageThatNeverQuitsExits4) {
   EXPECT_EQ(r.code, 4) << Describe(r);
   EXPECT_EQ(r.out, "waiting\n");
   EXPECT_TRUE(r.err.contains("did not quit within 2 s")) << Describe(r);
+}
+
+// The pages in examples/ as the README runs them.
+TEST(QrPage, ExamplesRunAgainstTheSimulatedCameras) {
+  QTemporaryDir dir;
+  const QString shot = dir.filePath("grid.png");
+  const Result grid = RunPage(dir, {"--grid", "2x2", "--sim", "4", "--quit-after", "90",
+                                    QStringLiteral(QR_EXAMPLES_DIR "/grid.js"), "--shot", shot});
+  ASSERT_EQ(grid.code, 0) << Describe(grid);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(grid.out.contains(QStringLiteral("camera %1: connected\n").arg(i)))
+        << Describe(grid);
+  // The stopped camera's control left the connected state.
+  const qsizetype lost = grid.out.lastIndexOf("camera 3: connected\n");
+  EXPECT_TRUE(grid.out.indexOf(
+                  QRegularExpression("camera 3: (disconnected|reconnecting|connecting)\n"), lost) >
+              lost)
+      << Describe(grid);
+  const QImage picture(shot);
+  EXPECT_GE(picture.width(), 2 * 352);
+  EXPECT_GE(picture.height(), 2 * 288);
+
+  // No recordings on the day asked for: the page says so and quits.
+  const Result replay = RunPage(
+      dir, {"--quit-after", "30", QStringLiteral(QR_EXAMPLES_DIR "/replay.js"), "2001-02-03"});
+  EXPECT_EQ(replay.code, 0) << Describe(replay);
+  EXPECT_EQ(replay.out, "0 recordings of 2001-02-03\nnothing to play\n") << Describe(replay);
 }
 
 TEST(QrPage, UsageErrorsExit2) {
