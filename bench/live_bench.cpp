@@ -429,11 +429,12 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
         const auto t = display->renderer().LastTimings();
         char buf[256];
         std::snprintf(buf, sizeof buf,
-                      " read=%llu decoded=%llu drawn=%llu resync_skips=%llu"
+                      " read=%llu decoded=%llu drawn=%llu resync_skips=%llu decode_errors=%llu"
                       " last_draw_ms=%.1f/%.1f/%.1f/%.1f",
                       (unsigned long long)s.frames_read, (unsigned long long)s.pictures,
                       (unsigned long long)s.drawn, (unsigned long long)s.skipped_resync,
-                      t.convert_ms, t.stretch_ms, t.osd_ms, t.present_ms);
+                      (unsigned long long)s.decode_errors, t.convert_ms, t.stretch_ms, t.osd_ms,
+                      t.present_ms);
         stats[size_t(i)] = buf;
       }
     }

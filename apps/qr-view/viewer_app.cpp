@@ -82,6 +82,8 @@ class CountingRun : public QObject {
     // Take what is on screen before the client goes.
     const QImage picture = window_->video()->lastFrame();
     const QPixmap shot = options_.screenshot.isEmpty() ? QPixmap() : window_->grab();
+    QRNET_StreamCounters counters{};
+    QRNET_ClientGetStreamCounters(window_->live().handle(), &counters);
     window_->live().Stop();
 
     int code = arrived ? 0 : 1;
@@ -90,6 +92,8 @@ class CountingRun : public QObject {
            << options_.frames << " pictures shown\n";
     }
     out_ << "frames shown: " << shown << "\n";
+    out_ << "decode_errors=" << counters.decode_errors
+         << " oversized_pictures=" << counters.oversized_pictures << "\n";
     if (first_picture_ms_ >= 0) {
       out_ << "time to first picture: " << first_picture_ms_ << " ms\n";
     } else {

@@ -36,6 +36,7 @@ constexpr size_t kMaxOutbuf = 256 * 1024;
 constexpr size_t kMaxSessionsPerConnection = 16;
 constexpr size_t kMaxConnections = 256;
 constexpr size_t kMaxSources = 8;
+constexpr size_t kMaxPadBytes = size_t{64} << 20;
 constexpr auto kReadyTimeout = std::chrono::seconds(5);
 
 std::string RandomHex(size_t n, bool upper) {
@@ -419,6 +420,8 @@ SourceKey Connection::KeyFor(const Target& t, int scale_milli) const {
   k.gop = cfg.gop;
   k.bitrate_kbps = cfg.bitrate_kbps;
   k.mjpeg_quality = cfg.codec == VideoCodec::kMjpeg ? cfg.mjpeg_quality : 0;
+  k.slices = cfg.codec == VideoCodec::kH264 ? cfg.slices : 1;
+  k.pad_picture_bytes = cfg.codec == VideoCodec::kH264 ? cfg.pad_picture_bytes : 0;
   k.audio = cfg.audio;
   k.scene = cfg.scene;
   k.scale_milli = t.kind == Target::Kind::kReplay ? scale_milli : 1000;
@@ -843,7 +846,7 @@ std::shared_ptr<MediaSource> Device::Impl::GetSource(const SourceKey& key, std::
     return nullptr;
   }
   auto& slot = sources[key];
-  auto s = std::make_shared<MediaSource>(key, &ledger);
+  auto s = std::make_shared<MediaSource>(key, &ledger, &faults);
   if (!s->Start(error)) {
     std::fprintf(stderr, "qr-devicesim: %s\n", error->c_str());
     return nullptr;
@@ -982,6 +985,14 @@ bool Device::Start(const Config& config, uint16_t port) {
     cfg.bitrate_kbps = std::max(64, static_cast<int>(int64_t{cfg.width} * cfg.height * cfg.fps /
                                                      (cfg.scene == Scene::kBusy ? 8000 : 11000)));
   cfg.mjpeg_quality = std::clamp(cfg.mjpeg_quality, 2, 31);
+  if (cfg.slices < 1 || cfg.slices > 16) {
+    error_ = "slices must be 1 to 16";
+    return false;
+  }
+  if (cfg.pad_picture_bytes > kMaxPadBytes) {
+    error_ = "picture padding must be at most 64 MiB";
+    return false;
+  }
   if (cfg.auth != AuthScheme::kNone && cfg.user.empty()) {
     error_ = "authentication needs a user name";
     return false;

@@ -1,5 +1,6 @@
 #include "media_source.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -106,8 +107,8 @@ struct MediaSource::Encoders {
   }
 };
 
-MediaSource::MediaSource(const SourceKey& key, FrameLedger* ledger)
-    : key_(key), ledger_(ledger), enc_(std::make_unique<Encoders>()) {}
+MediaSource::MediaSource(const SourceKey& key, FrameLedger* ledger, Faults* faults)
+    : key_(key), ledger_(ledger), faults_(faults), enc_(std::make_unique<Encoders>()) {}
 
 MediaSource::~MediaSource() {
   {
@@ -142,7 +143,8 @@ bool MediaSource::Start(std::string* error) {
   v->height = key_.height;
   v->time_base = AVRational{1, key_.fps};
   v->framerate = AVRational{key_.fps, 1};
-  v->thread_count = 1;  // one slice per picture, one core per configuration
+  v->thread_count = 1;      // one core per configuration
+  v->slices = key_.slices;  // one slice per picture unless asked for more
   if (h264) {
     v->pix_fmt = AV_PIX_FMT_YUV420P;
     v->gop_size = key_.gop;
@@ -287,16 +289,37 @@ void MediaSource::Unsubscribe(PacketSink* sink) {
 }
 
 void MediaSource::Fanout(std::vector<Bytes>& packets, uint8_t media, bool key) {
+  // A large picture goes out kPaceBytes per millisecond, as a camera paces
+  // it: in one burst it would overrun any receiver's socket buffer.
+  constexpr size_t kPaceBytes = 32 * 1024;
+  constexpr size_t kPaceAbove = 256 * 1024;
+  size_t total = 0;
+  for (const Bytes& b : packets) total += b.size();
+  const bool pace = total > kPaceAbove;
   bool delivered_picture = false;
-  std::lock_guard<std::mutex> lock(sinks_mu_);
-  for (size_t i = 0; i < packets.size(); ++i) {
-    Packet p;
-    p.rtp = std::make_shared<const Bytes>(std::move(packets[i]));
-    p.media = media;
-    p.key_start = key && i == 0;
-    p.picture_end = i + 1 == packets.size();
-    for (PacketSink* s : sinks_) {
-      if (s->Deliver(p) && media == 0 && p.picture_end) delivered_picture = true;
+  size_t i = 0;
+  while (i < packets.size()) {
+    {
+      std::lock_guard<std::mutex> lock(sinks_mu_);
+      size_t chunk = 0;
+      for (; i < packets.size() && (!pace || chunk < kPaceBytes); ++i) {
+        chunk += packets[i].size();
+        Packet p;
+        p.rtp = std::make_shared<const Bytes>(std::move(packets[i]));
+        p.media = media;
+        p.key_start = key && i == 0;
+        p.picture_end = i + 1 == packets.size();
+        for (PacketSink* s : sinks_) {
+          if (s->Deliver(p) && media == 0 && p.picture_end) delivered_picture = true;
+        }
+      }
+    }
+    if (i < packets.size()) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stop_) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
   if (delivered_picture) ledger_->frames_sent.fetch_add(1, std::memory_order_relaxed);
@@ -321,12 +344,25 @@ void MediaSource::EncodeVideo(uint64_t index) {
     if (key_.codec == VideoCodec::kH264) {
       std::vector<std::string_view> nals;
       std::string sps, pps;
+      size_t picture_bytes = 0;
       for (std::string_view n : SplitAnnexB(data)) {
         const int type = static_cast<uint8_t>(n[0]) & 0x1f;
         if (type == 9) continue;  // access unit delimiters carry nothing here
         if (type == 7) sps = n;
         if (type == 8) pps = n;
         nals.push_back(n);
+        picture_bytes += 4 + n.size();
+      }
+      // Padding: one filler data unit (H.264 7.3.2.7: 0xFF bytes, then the
+      // stop bit) after the slices, counted with its start code.
+      size_t target = key_.pad_picture_bytes;
+      if (faults_ != nullptr) target = std::max(target, faults_->pad_next_picture.exchange(0));
+      std::string filler;
+      if (target > picture_bytes + 6) {
+        filler.assign(target - picture_bytes - 4, static_cast<char>(0xFF));
+        filler.front() = 0x0C;
+        filler.back() = static_cast<char>(0x80);
+        nals.push_back(filler);
       }
       if (!sps.empty() && !pps.empty()) {
         std::lock_guard<std::mutex> lock(mu_);

@@ -31,6 +31,8 @@ struct SourceKey {
   int gop = 0;
   int bitrate_kbps = 0;
   int mjpeg_quality = 0;
+  int slices = 1;
+  size_t pad_picture_bytes = 0;
   AudioCodec audio = AudioCodec::kNone;
   Scene scene = Scene::kBars;
   // Pace relative to real time in 1/1000 (replay Scale); 1000 for live.
@@ -70,7 +72,8 @@ class FrameLedger {
 
 class MediaSource {
  public:
-  MediaSource(const SourceKey& key, FrameLedger* ledger);
+  // faults (optional) outlives the source.
+  MediaSource(const SourceKey& key, FrameLedger* ledger, Faults* faults = nullptr);
   ~MediaSource();  // stops and joins the encoder thread
   MediaSource(const MediaSource&) = delete;
   MediaSource& operator=(const MediaSource&) = delete;
@@ -98,6 +101,7 @@ class MediaSource {
 
   const SourceKey key_;
   FrameLedger* ledger_;
+  Faults* faults_;
   std::unique_ptr<Encoders> enc_;  // used by the encoder thread only after Start
   uint32_t video_ssrc_ = 0;
   uint32_t audio_ssrc_ = 0;

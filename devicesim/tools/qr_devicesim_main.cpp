@@ -11,6 +11,7 @@
 #include "devicesim/device.h"
 #include "devicesim/nvr.h"
 #include "devicesim/talk.h"
+#include "devicesim/private_udp.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ void Usage(FILE* f) {
       "  --fps N                  frames per second (default 25)\n"
       "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
       "  --bitrate KBPS           H.264 target bit rate (default from size and fps)\n"
+      "  --slices N               H.264 slices per picture, 1 to 16 (default 1)\n"
+      "  --pad-bytes N            H.264: pad every picture with filler data to N bytes\n"
       "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
       "  --scene bars|busy         picture: colour bars (default) or a busy moving scene\n"
       "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
@@ -75,6 +78,15 @@ void Usage(FILE* f) {
       "  --talk-drop-after S      close each talk connection after S seconds\n"
       "  --talk-wav FILE          write the audio received on each talk connection to FILE\n"
       "                           (8000 Hz 16-bit mono WAV, when the connection ends)\n"
+      "Private UDP stream (instead of RTSP; H.264, G.711/G.726 audio; --size, --fps,\n"
+      "--gop, --bitrate, --audio, --bind and the --udp-* faults and --seed apply):\n"
+      "  --private-udp ADDR:PORT  push the stream to the client at ADDR:PORT\n"
+      "  --stream-id N            first stream identifier (default 20896)\n"
+      "  --first-seq N            first sequence number (default 0)\n"
+      "  --foreign N              copy N datagrams from --foreign-address\n"
+      "  --foreign-address ADDR   the foreign sender's address (default 127.0.0.2)\n"
+      "  --malformed N            send N malformed datagrams among the real ones\n"
+      "  --change-stream-every S  start a new stream identifier every S seconds\n"
       "  --help                   this text\n",
       f);
 }
@@ -97,6 +109,54 @@ bool ParseRate(const char* s, double* v) {
   return end != s && !*end && *v >= 0 && *v <= 1;
 }
 
+// The private UDP mode: pushes the stream until SIGINT or SIGTERM.
+int RunPrivateUdp(const devicesim::Config& cfg, const devicesim::Faults& udp_faults,
+                  devicesim::PrivateUdpConfig pcfg, int foreign, int malformed, int change_every_s,
+                  const sigset_t& stop_signals) {
+  if (cfg.codec != devicesim::VideoCodec::kH264) {
+    std::fprintf(stderr, "qr-devicesim: the private UDP stream carries H.264 only\n");
+    return 2;
+  }
+  pcfg.width = cfg.width;
+  pcfg.height = cfg.height;
+  pcfg.fps = cfg.fps;
+  pcfg.gop = cfg.gop;
+  pcfg.bitrate_kbps = cfg.bitrate_kbps;
+  pcfg.audio = cfg.audio;
+  pcfg.bind_address = cfg.bind_address;
+  devicesim::PrivateUdpSender sender;
+  devicesim::PrivateUdpFaults& f = sender.faults();
+  f.loss = udp_faults.udp_loss.load();
+  f.reorder = udp_faults.udp_reorder.load();
+  f.duplicate = udp_faults.udp_duplicate.load();
+  f.seed = udp_faults.udp_seed.load();
+  f.foreign_address_datagrams = foreign;
+  f.malformed_datagrams = malformed;
+  if (!sender.Start(pcfg)) {
+    std::fprintf(stderr, "qr-devicesim: %s\n", sender.Error().c_str());
+    return 1;
+  }
+  std::printf("private UDP stream to %s:%u from port %u\n", pcfg.client_address.c_str(),
+              unsigned(pcfg.client_port), unsigned(sender.LocalPort()));
+  std::fflush(stdout);
+  for (;;) {
+    int sig = 0;
+    if (change_every_s > 0) {
+      timespec wait{change_every_s, 0};
+      sig = sigtimedwait(&stop_signals, nullptr, &wait);
+      if (sig < 0) {
+        f.change_stream = true;
+        continue;
+      }
+    } else {
+      sigwait(&stop_signals, &sig);
+    }
+    break;
+  }
+  sender.Stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +176,9 @@ int main(int argc, char** argv) {
     apply(nvr.faults());
     apply(channel_server.faults());
   };
+  devicesim::PrivateUdpConfig private_cfg;
+  bool private_udp = false;
+  int private_foreign = 0, private_malformed = 0, change_every = 0;
 
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
@@ -173,6 +236,12 @@ int main(int argc, char** argv) {
       ok = ParseInt(val, &cfg.fps);
     } else if (opt == "--gop") {
       ok = ParseInt(val, &cfg.gop);
+    } else if (opt == "--slices") {
+      ok = ParseInt(val, &cfg.slices);
+    } else if (opt == "--pad-bytes") {
+      int pad = 0;
+      ok = ParseInt(val, &pad) && pad >= 0;
+      cfg.pad_picture_bytes = static_cast<size_t>(pad);
     } else if (opt == "--bitrate") {
       ok = ParseInt(val, &cfg.bitrate_kbps);
     } else if (opt == "--audio") {
@@ -268,6 +337,30 @@ int main(int argc, char** argv) {
       talk.options().drop_after_ms = n * 1000;
     } else if (opt == "--talk-wav") {
       talk.SetWavPath(val);
+    } else if (opt == "--private-udp") {
+      const char* colon = std::strrchr(val, ':');
+      ok = colon != nullptr && ParseInt(colon + 1, &n) && n > 0 && n <= 65535;
+      if (ok) {
+        private_udp = true;
+        private_cfg.client_address.assign(val, size_t(colon - val));
+        private_cfg.client_port = static_cast<uint16_t>(n);
+      }
+    } else if (opt == "--stream-id") {
+      ok = ParseInt(val, &n);
+      private_cfg.stream_id = static_cast<uint32_t>(n);
+    } else if (opt == "--first-seq") {
+      char* end = nullptr;
+      const unsigned long long v = std::strtoull(val, &end, 0);
+      ok = end != val && !*end && v <= 0xFFFFFFFFull;
+      private_cfg.first_sequence = static_cast<uint32_t>(v);
+    } else if (opt == "--foreign") {
+      ok = ParseInt(val, &private_foreign);
+    } else if (opt == "--foreign-address") {
+      private_cfg.foreign_address = val;
+    } else if (opt == "--malformed") {
+      ok = ParseInt(val, &private_malformed);
+    } else if (opt == "--change-stream-every") {
+      ok = ParseInt(val, &change_every);
     } else {
       std::fprintf(stderr, "qr-devicesim: unknown option %s (see --help)\n", opt.c_str());
       return 2;
@@ -285,6 +378,10 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  if (private_udp)
+    return RunPrivateUdp(cfg, faults, private_cfg, private_foreign, private_malformed, change_every,
+                         stop_signals);
 
   control.Attach(device);
   if (channel_server_port >= 0) {

@@ -628,6 +628,74 @@ QRNET_API int32_t QRNET_ClientStopAlarmRecord(uint32_t handle);
  * a library thread shortly after. 1 when queued; 0 for an invalid handle, an
  * empty path, a directory that cannot be made or a client without display. */
 QRNET_API int32_t QRNET_ClientCapturePicture(uint32_t handle, const char* path);
+/* ---- Local file playback and replay control --------------------------- */
+
+/*
+ * Plays a record file (AVI record, alarm record or older record file; path
+ * in the drive map's form, at most 259 bytes) into `window`, starting at
+ * start_position seconds. The file is recognised and indexed before the call
+ * returns; playback then runs on the library's threads with audio off and at
+ * normal speed. The end of the file is reported as notification (7, 0); the
+ * threads then wait for a seek. Returns the handle, or 0 when the file cannot
+ * be read or recognised.
+ */
+QRNET_API uint32_t QRNET_OpenFile(const char* path, uint32_t window, int32_t start_position);
+/* Stops playback and frees the session. 1; 0 for an invalid handle. */
+QRNET_API int32_t QRNET_CloseFile(uint32_t handle);
+/* Pause (the picture stays and is redrawn) and continue. 1, or 0. */
+QRNET_API int32_t QRNET_ReplayPause(uint32_t handle);
+QRNET_API int32_t QRNET_ReplayContinue(uint32_t handle);
+/*
+ * Seeks to `seconds` (capped to 0..total time): AVI record files from the
+ * last key frame at or before it, the other kinds from the first key frame at
+ * or after it (the last key frame when there is none after it). While paused,
+ * exactly one picture from the new position is shown. 0 for an invalid handle
+ * or a session without a total time (NVR replays); else 1.
+ */
+QRNET_API int32_t QRNET_ReplaySeek(uint32_t handle, int32_t seconds);
+/* Position and length in seconds; 0 for an invalid handle. */
+QRNET_API int32_t QRNET_ReplayCurTime(uint32_t handle);
+QRNET_API int32_t QRNET_ReplayTotalTime(uint32_t handle);
+/*
+ * Single step: (1, 0) enters single-step state (saving the play state) and
+ * shows the next picture; (1, 1) shows one more picture; (0, any) returns to
+ * the saved play state. 1, or 0 for an invalid handle.
+ */
+QRNET_API int32_t QRNET_ReplayStepByStep(uint32_t handle, int32_t enable, int32_t next);
+/* Speed exponent (-4..4, speed 2^exponent); 0 for an invalid handle. At any
+ * speed but normal no audio is played. */
+QRNET_API int32_t QRNET_GetSpeed(uint32_t handle);
+/* One step slower / faster (like QRNET_SetSpeed); 0 at -4 / 4. */
+QRNET_API int32_t QRNET_SpeedSlow(uint32_t handle);
+QRNET_API int32_t QRNET_SpeedFast(uint32_t handle);
+/* Speed exponent 0. 1, or 0 for an invalid handle. */
+QRNET_API int32_t QRNET_SpeedNormal(uint32_t handle);
+/* NVR replay: QRNET_SetSpeed under its replay name. */
+QRNET_API int32_t QRNET_ClientNVRReplaySpeed(uint32_t handle, int32_t speed_exponent);
+/* NVR replay: pause (flag != 0; the recorder is asked to pause) or play. */
+QRNET_API int32_t QRNET_ClientNVRReplayPause(uint32_t handle, int32_t pause);
+/* NVR replay: single-step state and one more picture (from the step cache). */
+QRNET_API int32_t QRNET_ClientNVRReplayStepByStep(uint32_t handle);
+/*
+ * NVR replay: the start-time text (at most 18 characters) that the next
+ * in-session requests name. 0 when stored and for an invalid handle; -1 for
+ * a missing or over-long text (nothing changes).
+ */
+QRNET_API int32_t QRNET_ClientNVRUpdateReplayTime(uint32_t handle, const char* start_time);
+/* ---- Stream counters ----------------------------------------------------- */
+
+/* Health of a client's video stream since its start, for diagnostics. */
+typedef struct QRNET_StreamCounters {
+  uint32_t decode_errors;      /* pictures the decoder refused, returned damaged
+                                  or reported errors for */
+  uint32_t oversized_pictures; /* pictures above 16 MiB dropped on receipt; the
+                                  stream resumed at the next key picture */
+  uint32_t reserved[6];        /* 0 */
+} QRNET_StreamCounters;
+QRNET_STATIC_ASSERT(sizeof(QRNET_StreamCounters) == 32, "stream counters are 32 bytes");
+
+/* Fills *counters; 1, or 0 for an invalid handle or a null pointer. */
+QRNET_API int32_t QRNET_ClientGetStreamCounters(uint32_t handle, QRNET_StreamCounters* counters);
 
 #ifdef __cplusplus
 } /* extern "C" */

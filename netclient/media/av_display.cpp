@@ -15,19 +15,17 @@ extern "C" {
 #include "api/process_state.h"
 #include "media/display_seams.h"
 #include "media/frame_pacer.h"
+#include "media/libav_log.h"
+#include "net/video_picture.h"
 #include "session/client_session.h"
 
 namespace quornet {
 namespace {
 
+static_assert(CAVDisplay::kMaxFrameSize == kMaxVideoPictureSize);
+
 // Slices of the interruptible sleeps (ms).
 constexpr uint32_t kSleepSliceMs = 20;
-
-// An H.264 frame that starts with a sequence parameter set after its
-// four-byte start code: where decoding can begin.
-bool StartsWithSps(const uint8_t* frame, uint32_t length) {
-  return length > 4 && (frame[4] & 0x1F) == 7;
-}
 
 bool Is420(int format) {
   return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P;
@@ -63,6 +61,7 @@ bool CAVDisplay::OpenDecoder() {
     input_size_ = 0;
     return false;
   }
+  RouteLibavLog();
   const AVCodec* codec = avcodec_find_decoder(id);
   if (codec == nullptr) return false;
   context_ = avcodec_alloc_context3(nullptr);
@@ -138,6 +137,17 @@ void CAVDisplay::RestartPacer() {
   StorePacer(session_, p);
 }
 
+void CAVDisplay::RedrawCurrent() {
+  if (!have_picture_) return;
+  session_.drawing.store(1);
+  if (session_.view_flag.load() == 1 && session_.video_window.load() != 0) renderer_.Refresh();
+  session_.drawing.store(0);
+}
+
+void CAVDisplay::ServePendingSnapshot() {
+  if (have_picture_ && CapturePending()) RunSnapshotWriter(*this, planes_);
+}
+
 CAVDisplay::Stats CAVDisplay::GetStats() const {
   Stats s;
   s.frames_read = frames_read_.load();
@@ -146,6 +156,7 @@ CAVDisplay::Stats CAVDisplay::GetStats() const {
   s.skipped_resync = skipped_resync_.load();
   s.skipped_fast = skipped_fast_.load();
   s.flushes = flushes_.load();
+  s.decode_errors = decode_errors_.load();
   return s;
 }
 
@@ -227,10 +238,14 @@ bool CAVDisplay::Decode(const uint8_t* data, uint32_t length, YuvPlanes* out) {
   packet_->size = static_cast<int>(length);
   packet_->pts = AV_NOPTS_VALUE;
   packet_->dts = AV_NOPTS_VALUE;
+  LibavErrorScope errors;
   int ret = avcodec_send_packet(context_, packet_);
   bool got = false;
+  bool damaged = false;
   auto drain = [&] {
     while (avcodec_receive_frame(context_, scratch_) == 0) {
+      damaged = damaged || scratch_->decode_error_flags != 0 ||
+                (scratch_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
       av_frame_unref(picture_);
       av_frame_move_ref(picture_, scratch_);
       got = true;
@@ -242,8 +257,12 @@ bool CAVDisplay::Decode(const uint8_t* data, uint32_t length, YuvPlanes* out) {
     ret = avcodec_send_packet(context_, packet_);
   }
   av_packet_unref(packet_);
+  if (ret >= 0 || got) drain();
+  if ((ret < 0 && ret != AVERROR(EAGAIN)) || damaged || errors.error_seen()) {
+    decode_errors_.fetch_add(1);
+    session_.decode_errors.fetch_add(1);
+  }
   if (ret < 0 && !got) return false;
-  drain();
   if (!got) return false;
   if (!PicturePlanes(&planes_)) {
     have_picture_ = false;
@@ -313,7 +332,9 @@ int32_t CAVDisplay::Thread() {
     if (!step_cache) frames_left = left;
     frames_read_.fetch_add(1);
     const uint8_t* frame = input_.data();
-    const bool key = StartsWithSps(frame, length);
+    // Where decoding can begin: a picture that brings its parameter sets
+    // (behind a delimiter or SEI, as many encoders send them).
+    const bool key = payload_ == kPayloadH264 && H264PictureHasSps(frame, length);
 
     // Frame selection.
     if (!file_or_replay) {

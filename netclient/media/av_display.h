@@ -45,10 +45,11 @@ class CAVDisplay : public qrplat::JThread {
   static constexpr uint32_t kMjpegInputSize = 4194304;
   static constexpr uint32_t kH264InputSize = 1048576;
   // Frames up to this size are read into the input buffer; a longer one
-  // (possible with a larger conduit) is read into a grown buffer rather than
-  // left at the head of the queue, up to kMaxFrameSize.
+  // (a camera's large key pictures, in a grown conduit) is read into a grown
+  // buffer rather than left at the head of the queue, up to kMaxFrameSize,
+  // the receivers' bound on a picture (kMaxVideoPictureSize).
   static constexpr uint32_t kReadLimit = 1048576;
-  static constexpr uint32_t kMaxFrameSize = 64u << 20;
+  static constexpr uint32_t kMaxFrameSize = 16u << 20;
   static constexpr uint32_t kFetchWaitMs = 60;
   static constexpr uint32_t kIdleSleepMs = 10;
   static constexpr int32_t kPayloadJpeg = 26;
@@ -88,6 +89,11 @@ class CAVDisplay : public qrplat::JThread {
   void RunPacer(int32_t speed_exponent);
   // Pacer count 0, start now.
   void RestartPacer();
+  // While playback is paused or single-stepping (display thread): presents
+  // the current picture again with a fresh on-screen display, and serves a
+  // pending snapshot from it.
+  void RedrawCurrent();
+  void ServePendingSnapshot();
   // Sleeps up to ms, in short steps that end early once a stop is requested.
   void Sleep(uint32_t ms);
   bool StopRequested() const { return stop_.load(); }
@@ -105,6 +111,9 @@ class CAVDisplay : public qrplat::JThread {
     uint64_t skipped_resync = 0;  // live H.264 frames dropped until a key frame
     uint64_t skipped_fast = 0;    // dropped by high-speed replay
     uint64_t flushes = 0;
+    // Frames the decoder refused, returned damaged or logged an error for
+    // (concealed slices, missing references).
+    uint64_t decode_errors = 0;
   };
   Stats GetStats() const;
 
@@ -142,7 +151,7 @@ class CAVDisplay : public qrplat::JThread {
   YuvPlanes planes_;                // the current picture as 4:2:0
 
   std::atomic<uint64_t> frames_read_{0}, pictures_{0}, drawn_{0}, skipped_resync_{0},
-      skipped_fast_{0}, flushes_{0};
+      skipped_fast_{0}, flushes_{0}, decode_errors_{0};
 };
 
 // The display object of a session: one per session, shared by the media

@@ -154,7 +154,8 @@ void CAVSound::DiscardOversized(uint32_t length) {
 }
 
 int32_t CAVSound::Thread() {
-  const int32_t code = session_.audio_codec.load() & 0xFF;
+  const int32_t code =
+      session_.audio_conduit_pcm.load() != 0 ? kAudioPcm : session_.audio_codec.load() & 0xFF;
   const uint32_t read_size = CAudioDec::ReadSize(code);
   read_size_.store(read_size);
 

@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "net/video_picture.h"
+
 static_assert(std::is_trivial_v<avi_tag>, "callers zero avi_tag with memset");
 
 namespace {
@@ -271,21 +273,6 @@ bool ValidFourCC(const char* s) {
 
 }  // namespace
 
-bool AviH264IsKeyFrame(const uint8_t* d, size_t n) {
-  if (d == nullptr) return false;
-  for (size_t i = 0; i + 3 < n;) {
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-      const int type = d[i + 3] & 0x1F;
-      if (type == 5 || type == 7) return true;   // IDR slice, sequence parameter set
-      if (type >= 1 && type <= 4) return false;  // the picture starts with a non-IDR slice
-      i += 3;
-    } else {
-      ++i;
-    }
-  }
-  return false;
-}
-
 int AVI_set_video(avi_tag* avi, int width, int height, double fps, const char* compressor) {
   if (avi == nullptr) return kAviErrArgument;
   if (width < 1 || width > 65535 || height < 1 || height > 65535) return kAviErrArgument;
@@ -359,7 +346,7 @@ int AVI_write_frame(avi_tag* avi, const uint8_t* data, long bytes, uint32_t /*ti
   if (w == nullptr || !w->initialised) return kAviErrState;
   if (static_cast<uint64_t>(bytes) > kAviMaxMoviBytes) return kAviErrTooLarge;
   const size_t len = static_cast<size_t>(bytes);
-  const bool key = len > 0 && (!w->h264 || AviH264IsKeyFrame(data, len));
+  const bool key = len > 0 && (!w->h264 || H264PictureIsKey(data, size_t(len)));
   const int r = WriteChunk(w, kVideoChunkId, key ? kAviIndexKeyFrame : 0, data, len);
   if (r != kAviOk) return r;
   ++w->video_frames;

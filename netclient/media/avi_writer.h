@@ -92,7 +92,3 @@ int AVI_write_audio(avi_tag* avi, const uint8_t* data, long bytes, uint32_t tick
 // writes nothing. Returns kAviErrWrite when the index could not be written
 // (the file is then finished without one).
 int AVI_close(avi_tag* avi);
-
-// True when an H.264 Annex B access unit holds an IDR slice or an SPS before
-// its first non-IDR slice.
-bool AviH264IsKeyFrame(const uint8_t* data, size_t bytes);

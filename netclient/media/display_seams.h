@@ -48,6 +48,9 @@ bool RunSnapshotWriter(CAVDisplay& display, const YuvPlanes& picture);
 // display.RunPacer(session speed exponent). It must return promptly once
 // display.StopRequested() is true.
 using PlaybackControl = std::function<void(CAVDisplay& display, const FrameHeader& frame)>;
+// FrameHeader::word1 of the first frame a file reader queues after a seek
+// (other frames carry 0).
+constexpr uint32_t kFirstAfterSeek = 1;
 PlaybackControl RegisterPlaybackControl(PlaybackControl control);
 void RunPlaybackControl(CAVDisplay& display, const FrameHeader& frame);
 

@@ -132,37 +132,6 @@ bool MakeDirectoryForPath(const std::string& path) {
   return IsDirectory(native);
 }
 
-bool H264PictureHasSps(const uint8_t* p, size_t n, const uint8_t** sps, size_t* sps_size) {
-  constexpr size_t kMaxBytesScanned = 64 * 1024;
-  constexpr int kMaxUnitsScanned = 32;
-  if (p == nullptr) return false;
-  const size_t limit = std::min(n, kMaxBytesScanned);
-  int units = 0;
-  size_t i = 0;
-  while (i + 3 < limit && units < kMaxUnitsScanned) {
-    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) {
-      ++i;
-      continue;
-    }
-    const size_t start = i + 3;  // the unit's header byte
-    const int type = p[start] & 0x1F;
-    ++units;
-    if (type >= 1 && type <= 5) return false;  // slices: the parameter sets are behind us
-    if (type == 7) {
-      // The unit runs to the next start code (an SPS is a few dozen bytes).
-      const size_t stop = std::min(n, start + 4096);
-      size_t end = start + 1;
-      while (end + 2 < stop && !(p[end] == 0 && p[end + 1] == 0 && p[end + 2] <= 1)) ++end;
-      if (end + 2 >= stop) end = stop;
-      if (sps != nullptr) *sps = p + start;
-      if (sps_size != nullptr) *sps_size = end - start;
-      return true;
-    }
-    i = start;
-  }
-  return false;
-}
-
 bool JpegPictureSize(const uint8_t* p, size_t n, int* width, int* height) {
   if (p == nullptr || n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
   size_t i = 2;

@@ -36,6 +36,7 @@
 #include "media/audio_dec.h"
 #include "media/avi_writer.h"
 #include "net/source_seams.h"
+#include "net/video_picture.h"
 
 namespace quornet {
 
@@ -48,14 +49,6 @@ inline constexpr int32_t kMaxAlarmDurationMs = 1800000;
 // path is split at '/' (at '\' when it has no '/'); true when the directory
 // exists afterwards. A path with neither separator fails.
 bool MakeDirectoryForPath(const std::string& path);
-
-// Bounded scan of an H.264 Annex B picture for a sequence parameter set:
-// looks at the units in front of the first slice only (the parameter sets of
-// an access unit precede its slices), at most kMaxUnitsScanned units within
-// the first kMaxBytesScanned bytes. On success *sps/*sps_size give the unit
-// (header byte included, start code excluded) when the pointers are non-null.
-bool H264PictureHasSps(const uint8_t* picture, size_t size, const uint8_t** sps = nullptr,
-                       size_t* sps_size = nullptr);
 
 // Width and height from the SOF0/SOF1/SOF2 segment of a JPEG picture; false
 // when the markers before it are malformed or it is missing.

@@ -2,18 +2,42 @@
 // fragments (type 28, section 5.8). Other packet types, STAP-A included, are
 // not sent by the devices and are ignored.
 //
-// A picture is complete at a slice NAL unit (types 1 and 5) or at the end
-// fragment of an FU-A; parameter sets and SEI sent before the slice are
-// gathered into the same picture, each unit with a four-byte start code.
+// A picture handed over is one access unit: every unit of it, each behind a
+// four-byte start code, however many slices the encoder cut the picture
+// into. It is complete at the RTP marker bit, which the sender sets on the
+// last packet of an access unit (RFC 6184 5.1). For senders that never set
+// the marker, an access unit that holds a slice is also complete when the
+// next one visibly begins: a packet with another RTP timestamp, an access
+// unit delimiter, or a slice whose first_mb_in_slice is 0. Parameter sets
+// and SEI do not end it: senders repeat the parameter sets in front of every
+// IDR slice of a picture.
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "net/video_depacketizer.h"
 
 namespace quornet {
 
+FrameBuffer::FrameBuffer(size_t initial_capacity, size_t max_picture)
+    : capacity_(std::max(initial_capacity, kRecordHeaderSize + 1)), max_picture_(max_picture) {
+  block_.reset(new uint8_t[capacity_]);
+}
+
 bool FrameBuffer::Append(const void* data, size_t size) {
-  if (size >= block_.size() || fill_ + kRecordHeaderSize + size >= block_.size()) return false;
-  std::memcpy(block_.data() + kRecordHeaderSize + fill_, data, size);
+  if (size > max_picture_ || fill_ > max_picture_ - size) return false;
+  const size_t need = kRecordHeaderSize + fill_ + size;
+  if (need > capacity_) {
+    // Double, so that a growing stream reallocates a few times only.
+    const size_t bound = kRecordHeaderSize + max_picture_;
+    const size_t grown = std::min(std::max(need, capacity_ * 2), bound);
+    uint8_t* bigger = new (std::nothrow) uint8_t[grown];
+    if (bigger == nullptr) return false;
+    std::memcpy(bigger, block_.get(), kRecordHeaderSize + fill_);
+    block_.reset(bigger);
+    capacity_ = grown;
+  }
+  std::memcpy(block_.get() + kRecordHeaderSize + fill_, data, size);
   fill_ += size;
   return true;
 }
@@ -22,88 +46,164 @@ namespace {
 
 constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
 
+bool IsSlice(int type) {
+  return type >= 1 && type <= 5;
+}
+
+// first_mb_in_slice is the first field of a slice header, ue(v)-coded: 0 is
+// the single bit 1. body: the bytes after the unit's header byte.
+bool IsFirstSlice(int type, const uint8_t* body, size_t body_size) {
+  return (type == 1 || type == 2 || type == 5) && body_size > 0 && (body[0] & 0x80) != 0;
+}
+
+// Units that only ever come first in an access unit, or in front of its
+// first slice (H.264 7.4.1.2.3): delimiter, SEI, parameter sets, 14 to 18.
+bool IsLeadingUnit(int type) {
+  return (type >= 6 && type <= 9) || (type >= 14 && type <= 18);
+}
+
 class H264Depacketizer final : public VideoDepacketizer {
  public:
-  explicit H264Depacketizer(size_t capacity) : buffer_(capacity) {}
+  H264Depacketizer(size_t capacity, size_t max_picture) : buffer_(capacity, max_picture) {}
 
   void Push(const RtpPacket& p, bool loss, VideoFrameSink* sink) override {
     if (p.payload_size < 1) return;
+    // The previous packet ended an access unit, or this one is of another.
+    const bool packet_boundary = p.timestamp != last_timestamp_ || last_marker_;
+    last_timestamp_ = p.timestamp;
+    last_marker_ = p.marker;
     if (loss) {
-      // Whatever was being assembled misses data.
-      buffer_.Clear();
-      discard_ = true;
+      // The access unit being assembled misses data; so may the one this
+      // packet belongs to, unless the packet visibly begins it.
+      FinishOversized(sink);
+      DropPicture();
+      skip_ = true;
       sink->OnDataLost();
     }
     const uint8_t nal = p.payload[0];
-    const int type = nal & 0x1F;
-    if (type >= 1 && type <= 23) {
-      if (discard_) buffer_.Clear();
-      discard_ = false;
-      in_fragment_ = false;
-      if (type == 7) sink->OnKeyFrameStart();
-      if (!Append(kStartCode, 4, sink) || !Append(p.payload, p.payload_size, sink)) return;
-      nal_type_ = type;
-      if (type == 1 || type == 5) Complete(sink);
-    } else if (type == 28) {
+    const int packet_type = nal & 0x1F;
+    int type = packet_type;
+    bool unit_start = true;
+    const uint8_t* body = p.payload + 1;
+    size_t body_size = p.payload_size - 1;
+    if (packet_type == 28) {
       if (p.payload_size < 2) return;
       const uint8_t fu = p.payload[1];
+      type = fu & 0x1F;
       // A fragment carries a NAL unit type of 1..23 (RFC 6184 5.8); anything
       // else is not a NAL unit the decoder could use.
-      const int fu_type = fu & 0x1F;
-      if (fu_type < 1 || fu_type > 23) return;
-      if (fu & 0x80) {
-        if (discard_) buffer_.Clear();
-        discard_ = false;
-        in_fragment_ = true;
-        const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | (fu & 0x1F));
-        if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink)) return;
-      } else if (discard_ || !in_fragment_) {
-        // A continuation belongs to a unit whose start fragment we have:
-        // without it (lost, or joined mid-unit) the bytes are useless.
-        return;
-      }
-      if (!Append(p.payload + 2, p.payload_size - 2, sink)) return;
-      nal_type_ = fu & 0x1F;
-      if (fu & 0x40) {
-        in_fragment_ = false;
-        Complete(sink);
-      }
+      if (type < 1 || type > 23) return;
+      unit_start = (fu & 0x80) != 0;
+      body = p.payload + 2;
+      body_size = p.payload_size - 2;
+    } else if (packet_type < 1 || packet_type > 23) {
+      return;
     }
+
+    if (unit_start) {
+      const bool first_slice = IsFirstSlice(type, body, body_size);
+      if (have_slice_ && (first_slice || type == 9 || p.timestamp != timestamp_)) Complete(sink);
+      if (skip_) {
+        // Resume only where an access unit surely begins: not at parameter
+        // sets repeated between the slices of a picture.
+        const bool begins = first_slice || type == 9 || (IsLeadingUnit(type) && packet_boundary);
+        if (!begins) return AccountSkipped(p, sink);
+        FinishOversized(sink);
+        skip_ = false;
+      }
+      in_fragment_ = packet_type == 28;
+      if (type == 7) sink->OnKeyFrameStart();
+      if (packet_type == 28) {
+        const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | type);
+        if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink) ||
+            !Append(body, body_size, sink)) {
+          return EndIfMarked(p, sink);
+        }
+      } else if (!Append(kStartCode, 4, sink) || !Append(p.payload, p.payload_size, sink)) {
+        return EndIfMarked(p, sink);
+      }
+      if (IsSlice(type)) {
+        have_slice_ = true;
+        idr_ = idr_ || type == 5;
+        slice_type_ = type;
+      }
+    } else {
+      // A continuation belongs to a unit whose start fragment we have:
+      // without it (lost, or joined mid-unit) the bytes are useless.
+      if (skip_ || !in_fragment_) return AccountSkipped(p, sink);
+      if (!Append(body, body_size, sink)) return EndIfMarked(p, sink);
+    }
+    timestamp_ = p.timestamp;
+    if (packet_type == 28 && (p.payload[1] & 0x40) != 0) in_fragment_ = false;
+    if (p.marker && have_slice_ && !in_fragment_) Complete(sink);
   }
 
   void Reset() override {
-    buffer_.Clear();
-    discard_ = true;
-    in_fragment_ = false;
+    DropPicture();
+    skip_ = true;
+    oversized_ = 0;
   }
 
  private:
-  // An oversized picture is thrown away whole, and its remaining fragments
-  // with it.
+  void DropPicture() {
+    buffer_.Clear();
+    have_slice_ = false;
+    idr_ = false;
+    in_fragment_ = false;
+  }
+
+  // An oversized picture is thrown away whole, and its remaining units with
+  // it: skipping lasts until the next access unit begins.
   bool Append(const void* data, size_t size, VideoFrameSink* sink) {
     if (buffer_.Append(data, size)) return true;
-    buffer_.Clear();
-    discard_ = true;
-    in_fragment_ = false;
+    oversized_ = buffer_.size() + size;
+    DropPicture();
+    skip_ = true;
     sink->OnDataLost();
     return false;
   }
 
+  // A packet dropped while skipping; the end of an oversized picture is
+  // reported with the bytes it had.
+  void AccountSkipped(const RtpPacket& p, VideoFrameSink* sink) {
+    if (oversized_ == 0) return;
+    oversized_ += p.payload_size + 4;
+    if (p.marker) FinishOversized(sink);
+  }
+
+  // The packet that overflowed the buffer may be the picture's last.
+  void EndIfMarked(const RtpPacket& p, VideoFrameSink* sink) {
+    if (p.marker) FinishOversized(sink);
+  }
+
+  void FinishOversized(VideoFrameSink* sink) {
+    if (oversized_ == 0) return;
+    sink->OnPictureTooLarge(oversized_);
+    oversized_ = 0;
+  }
+
   void Complete(VideoFrameSink* sink) {
-    sink->OnPicture(&buffer_, nal_type_ == 5 ? 7 : nal_type_);
-    buffer_.Clear();
+    sink->OnPicture(&buffer_, idr_ ? 7 : slice_type_);
+    DropPicture();
   }
 
   FrameBuffer buffer_;
-  bool discard_ = false;      // drop until the next unit or start fragment
-  bool in_fragment_ = false;  // between an FU-A start and end fragment
-  int nal_type_ = 0;
+  bool skip_ = false;            // drop until a unit that begins an access unit
+  bool in_fragment_ = false;     // between an FU-A start and end fragment
+  bool have_slice_ = false;      // the access unit being assembled holds a slice
+  bool idr_ = false;             // ... and one of its slices is an IDR slice
+  int slice_type_ = 0;           // NAL type of its last slice
+  uint32_t timestamp_ = 0;       // RTP timestamp of the last packet taken
+  uint32_t last_timestamp_ = 0;  // of the last packet seen, taken or not
+  bool last_marker_ = true;      // its marker (the first packet starts a unit)
+  size_t oversized_ = 0;         // bytes of a picture above the bound being dropped
 };
 
 }  // namespace
 
-std::unique_ptr<VideoDepacketizer> MakeH264Depacketizer(size_t buffer_capacity) {
-  return std::make_unique<H264Depacketizer>(buffer_capacity);
+std::unique_ptr<VideoDepacketizer> MakeH264Depacketizer(size_t buffer_capacity,
+                                                        size_t max_picture) {
+  return std::make_unique<H264Depacketizer>(buffer_capacity, max_picture);
 }
 
 }  // namespace quornet

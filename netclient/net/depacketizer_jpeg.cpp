@@ -135,7 +135,7 @@ namespace {
 
 class JpegDepacketizer final : public VideoDepacketizer {
  public:
-  explicit JpegDepacketizer(size_t capacity) : buffer_(capacity) {}
+  JpegDepacketizer(size_t capacity, size_t max_picture) : buffer_(capacity, max_picture) {}
 
   void Push(const RtpPacket& p, bool loss, VideoFrameSink* sink) override {
     if (loss) Drop(sink);
@@ -193,14 +193,22 @@ class JpegDepacketizer final : public VideoDepacketizer {
       return Drop(sink);
     }
     const size_t data = n - pos;
-    if (!buffer_.Append(d + pos, data)) return Drop(sink);
+    if (!buffer_.Append(d + pos, data)) {
+      // Above the bound: the rest of this picture no longer matches the
+      // expected offset and is dropped with it.
+      sink->OnPictureTooLarge(buffer_.size() + data);
+      return Drop(sink);
+    }
     expected_offset_ += static_cast<uint32_t>(data);
     if (p.marker) {
       const uint8_t* pic = buffer_.picture();
       const size_t size = buffer_.size();
       bool has_eoi = size >= header_size_ + 2 && pic[size - 2] == 0xFF && pic[size - 1] == 0xD9;
       static constexpr uint8_t kEoi[2] = {0xFF, 0xD9};
-      if (!has_eoi && !buffer_.Append(kEoi, 2)) return Drop(sink);
+      if (!has_eoi && !buffer_.Append(kEoi, 2)) {
+        sink->OnPictureTooLarge(size + 2);
+        return Drop(sink);
+      }
       sink->OnKeyFrameStart();
       sink->OnPicture(&buffer_, 0);
       buffer_.Clear();
@@ -230,8 +238,9 @@ class JpegDepacketizer final : public VideoDepacketizer {
 
 }  // namespace
 
-std::unique_ptr<VideoDepacketizer> MakeJpegDepacketizer(size_t buffer_capacity) {
-  return std::make_unique<JpegDepacketizer>(buffer_capacity);
+std::unique_ptr<VideoDepacketizer> MakeJpegDepacketizer(size_t buffer_capacity,
+                                                        size_t max_picture) {
+  return std::make_unique<JpegDepacketizer>(buffer_capacity, max_picture);
 }
 
 }  // namespace quornet

@@ -11,6 +11,7 @@
 #include "net/rtsp_protocol.h"
 #include "net/rtsp_session.h"
 #include "net/source_seams.h"
+#include "net/video_picture.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
 
@@ -37,7 +38,7 @@ void VideoHandoff::OnPicture(FrameBuffer* buffer, int frame_type) {
   const uint32_t size = static_cast<uint32_t>(buffer->size());
   if (need_key_) {
     // The decoder resynchronises at a picture that brings its parameter sets.
-    const bool key = !h264_ || (size > 4 && (pic[4] & 0x1F) == 7);
+    const bool key = !h264_ || H264PictureHasSps(pic, size);
     if (!key) return;
     need_key_ = false;
   }
@@ -49,6 +50,12 @@ void VideoHandoff::OnPicture(FrameBuffer* buffer, int frame_type) {
     }
   }
   if (recorder_ != nullptr) recorder_->OnVideoFrame(buffer->block(), size, frame_type);
+}
+
+void VideoHandoff::OnPictureTooLarge(size_t size) {
+  session_.oversized_pictures.fetch_add(1);
+  qrplat::DebugOutput("quornet: video picture of %zu bytes is larger than %zu bytes: dropped\n",
+                      size, kMaxVideoPictureSize);
 }
 
 void HandOffAudio(CClientSession& session, CIConduit* audio, IStreamRecorder* recorder,

@@ -26,7 +26,8 @@ class CIConduit;
 class CRtspSession;
 class IStreamRecorder;
 
-// Frame buffer sizes: JPEG pictures are larger than H.264 ones.
+// First frame buffer sizes (JPEG pictures are larger than H.264 ones); a
+// buffer grows when a picture needs more, up to kMaxVideoPictureSize.
 inline constexpr size_t kH264FrameBufferSize = 0x100000;
 inline constexpr size_t kJpegFrameBufferSize = 0x400000;
 
@@ -43,6 +44,7 @@ class VideoHandoff : public VideoFrameSink {
 
   void OnKeyFrameStart() override;
   void OnDataLost() override { need_key_ = true; }
+  void OnPictureTooLarge(size_t size) override;
   void OnPicture(FrameBuffer* buffer, int frame_type) override;
 
  private:

@@ -322,8 +322,10 @@ int32_t CRtspSession::Start(bool replay) {
   if (format_.frame_rate > 0) client_.live_view_performance.store(perf);
   client_.restore_frame_count.store(restore);
 
-  // SETUP video, then audio.
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 512 * 1024)) return 0;
+  // SETUP video, then audio. Cameras send a key picture of a megabyte and
+  // more in one burst: the video socket asks for room for several (the
+  // system may grant less).
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 4 * 1024 * 1024)) return 0;
   if (!Exchange(rtsp::SetupVideoRequest(ctx_, format_.video_track, video_port_), &reply,
                 kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {
@@ -411,9 +413,16 @@ int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size
   return rtsp::ReplyOk(reply) ? 1 : 0;
 }
 
+void CRtspSession::TakeRunningStartTime() {
+  if (client_.replay_mode.load() == 0) return;
+  std::lock_guard<std::mutex> lock(client_.text_mutex);
+  ctx_.start_time = Field(client_.running_start_time, sizeof client_.running_start_time);
+}
+
 int32_t CRtspSession::Pause(int32_t pause) {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
+  TakeRunningStartTime();
   const int32_t kind = client_.server_kind.load();
   std::string req = pause ? rtsp::PauseRequest(ctx_, kind) : rtsp::ResumeRequest(ctx_, kind);
   ++ctx_.cseq;
@@ -423,6 +432,7 @@ int32_t CRtspSession::Pause(int32_t pause) {
 int32_t CRtspSession::SetSpeed(int32_t speed_exponent) {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
+  TakeRunningStartTime();
   std::string req = rtsp::SetSpeedRequest(ctx_, client_.server_kind.load(), speed_exponent);
   ++ctx_.cseq;
   return InSession(req, kInSessionTimeoutMs, kMaxReply);
@@ -431,6 +441,7 @@ int32_t CRtspSession::SetSpeed(int32_t speed_exponent) {
 int32_t CRtspSession::KeepAlive() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
+  TakeRunningStartTime();
   std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
   ++ctx_.cseq;
   int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
@@ -441,6 +452,7 @@ int32_t CRtspSession::KeepAlive() {
 int32_t CRtspSession::TearDown() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
+  TakeRunningStartTime();
   qrplat::DebugOutput("CRtspSession::TearDown\n");
   std::string req =
       rtsp::TeardownRequest(ctx_, client_.server_kind.load(), client_.replay_mode.load() != 0);

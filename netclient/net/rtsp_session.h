@@ -91,6 +91,10 @@ class CRtspSession {
   void PostReplyText(const uint8_t* data, size_t size);
 
  private:
+  // In-session requests of a replay name the running start time, which
+  // QRNET_ClientNVRUpdateReplayTime may have changed. Caller holds
+  // request_mutex_.
+  void TakeRunningStartTime();
   int32_t Start(bool replay);
   bool Connect();
   bool SendText(const std::string& text, int timeout_ms);

@@ -11,31 +11,42 @@
 #include <vector>
 
 #include "net/rtp.h"
+#include "net/video_picture.h"
 
 namespace quornet {
 
 // The picture is assembled behind kRecordHeaderSize reserved bytes, so that
 // the recorder can write its frame header and the picture as one block.
+//
+// The block starts at its initial capacity and grows by doubling when a
+// picture needs more, up to max_picture picture bytes: a stream of large
+// pictures makes it grow a few times, never once per packet, and a stream of
+// giant fragments can never make it larger than the bound. It keeps its size
+// once grown.
 class FrameBuffer {
  public:
   static constexpr size_t kRecordHeaderSize = 12;
 
-  // capacity: total block size including the reserved header bytes.
-  explicit FrameBuffer(size_t capacity) : block_(capacity) {}
+  // initial_capacity: first block size including the reserved header bytes.
+  explicit FrameBuffer(size_t initial_capacity, size_t max_picture = kMaxVideoPictureSize);
 
-  // Appends; false (and nothing appended) when the picture would reach the
-  // capacity. The caller throws the picture away then.
+  // Appends; false (and nothing appended) when the picture would exceed
+  // max_picture bytes or the block could not grow. The caller throws the
+  // picture away then.
   bool Append(const void* data, size_t size);
   void Clear() { fill_ = 0; }
 
   size_t size() const { return fill_; }
-  uint8_t* picture() { return block_.data() + kRecordHeaderSize; }
+  uint8_t* picture() { return block_.get() + kRecordHeaderSize; }
   // Header bytes followed by the picture.
-  uint8_t* block() { return block_.data(); }
-  size_t capacity() const { return block_.size(); }
+  uint8_t* block() { return block_.get(); }
+  size_t capacity() const { return capacity_; }
+  size_t max_picture() const { return max_picture_; }
 
  private:
-  std::vector<uint8_t> block_;
+  std::unique_ptr<uint8_t[]> block_;
+  size_t capacity_ = 0;  // bytes of block_
+  size_t max_picture_;
   size_t fill_ = 0;  // picture bytes after the header reserve
 };
 
@@ -48,8 +59,11 @@ class VideoFrameSink {
   // Data was lost (a sequence gap, a broken fragment chain, an oversized
   // picture): pictures that follow may reference what is missing.
   virtual void OnDataLost() = 0;
-  // A complete picture. frame_type: the NAL type of its last unit with 5
-  // (IDR) reported as 7, or 0 for JPEG. The picture starts at
+  // A picture above the buffer's bound was dropped; size: its bytes as far
+  // as they were received (at least the bound).
+  virtual void OnPictureTooLarge(size_t size) { (void)size; }
+  // A complete picture. frame_type: H.264 7 when it holds an IDR slice, else
+  // the NAL type of its last slice; 0 for JPEG. The picture starts at
   // buffer->picture() and is buffer->size() bytes long.
   virtual void OnPicture(FrameBuffer* buffer, int frame_type) = 0;
 };
@@ -64,7 +78,11 @@ class VideoDepacketizer {
   virtual void Reset() = 0;
 };
 
-std::unique_ptr<VideoDepacketizer> MakeH264Depacketizer(size_t buffer_capacity);
-std::unique_ptr<VideoDepacketizer> MakeJpegDepacketizer(size_t buffer_capacity);
+// buffer_capacity: the frame buffer's first size (header reserve included);
+// max_picture: the largest picture assembled.
+std::unique_ptr<VideoDepacketizer> MakeH264Depacketizer(size_t buffer_capacity,
+                                                        size_t max_picture = kMaxVideoPictureSize);
+std::unique_ptr<VideoDepacketizer> MakeJpegDepacketizer(size_t buffer_capacity,
+                                                        size_t max_picture = kMaxVideoPictureSize);
 
 }  // namespace quornet

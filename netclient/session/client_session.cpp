@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/video_picture.h"
 #include "qrplat/thread.h"
 
 namespace quornet {
@@ -130,6 +131,8 @@ void CClientSession::InitLocalFile(const char* path, uint32_t window, int32_t st
 bool CClientSession::Build() {
   video_conduit_ = std::make_unique<CBufferConduit>();
   if (!video_conduit_->Create(kVideoConduitSize, 0, kConduitLowWater, 1)) return false;
+  static_assert(kVideoConduitMaxSize >= 2 * kMaxVideoPictureSize);
+  video_conduit_->SetGrowLimit(kVideoConduitMaxSize);
 
   const bool file_playback = local_file_mode.load() != 0 && replay_mode.load() == 0;
   const bool live = local_file_mode.load() == 0 && replay_mode.load() == 0;

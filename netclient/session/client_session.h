@@ -49,7 +49,10 @@ constexpr size_t kFilePathSize = 260;
 constexpr int32_t kDefaultRtspPort = 554;
 
 // Conduit sizes.
-constexpr uint32_t kVideoConduitSize = 0x400000;      // several seconds of stream
+constexpr uint32_t kVideoConduitSize = 0x400000;  // several seconds of stream
+// The video ring grows for pictures above half its size, up to two of the
+// largest pictures a receiver hands over (kMaxVideoPictureSize).
+constexpr uint32_t kVideoConduitMaxSize = 0x2000000;
 constexpr uint32_t kLiveAudioConduitSize = 0x20000;   // live view
 constexpr uint32_t kReplayAudioConduitSize = 0x1400;  // NVR replay and local files
 constexpr uint32_t kConduitLowWater = 0x2000;
@@ -159,6 +162,11 @@ class CClientSession : public CHandleObject {
 
   std::atomic<int32_t> link_state{1};
   std::atomic<int32_t> measured_bit_rate{0};  // kbit/s
+  // Stream health counters since start (QRNET_ClientGetStreamCounters):
+  // pictures the decoder reported errors for, pictures dropped for being
+  // larger than kMaxVideoPictureSize.
+  std::atomic<uint32_t> decode_errors{0};
+  std::atomic<uint32_t> oversized_pictures{0};
   std::atomic<int32_t> second_stream_value{0};
   std::atomic<int32_t> md_region_mode{2};
   std::atomic<int32_t> vertical_flip{0};
@@ -172,6 +180,9 @@ class CClientSession : public CHandleObject {
   std::atomic<int32_t> audio_sample_rate{0};  // Hz; 0 = the codec's default rate
   std::atomic<int32_t> audio_ended{0};        // the sound thread has left
   std::atomic<int32_t> audio_codec{0};        // 8-bit code (255 none)
+  // 1: the source puts decoded 16-bit PCM into the audio conduit (private UDP
+  // stream); the sound thread then plays it as PCM whatever audio_codec says.
+  std::atomic<int32_t> audio_conduit_pcm{0};
   std::atomic<int32_t> video_payload{0};      // 8-bit code (96 H.264, 26 JPEG)
   std::atomic<int32_t> server_kind{0};        // -1, 0, 1, 2
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -150,6 +151,14 @@ bool CBufferConduit::Append(const void* src, uint32_t length, int32_t end_of_fra
   std::lock_guard<std::mutex> lock(mutex_);
   if (stop_.load(std::memory_order_acquire)) return false;
   if (src == nullptr && length != 0) return false;
+  const uint64_t frame_bytes = uint64_t(pending_) + length;
+  // Large frames (above a quarter of the ring) make it grow when it could
+  // hold fewer than two of them, or when one no longer fits behind the
+  // queued ones; smaller frames keep the ring as it is.
+  if (framed_ && grow_limit_ > capacity_ && frame_bytes > capacity_ / 4 &&
+      (frame_bytes > capacity_ / 2 || uint64_t(buffered_) + length > capacity_)) {
+    GrowLocked(frame_bytes);
+  }
   if (uint64_t(buffered_) + length > capacity_) {
     // Refused whole; wake the reader so the ring drains.
     SignalDataLocked();
@@ -176,6 +185,39 @@ bool CBufferConduit::Append(const void* src, uint32_t length, int32_t end_of_fra
   }
   buffered_ += length;
   SignalDataLocked();
+  return true;
+}
+
+void CBufferConduit::SetGrowLimit(uint32_t max_capacity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  grow_limit_ = max_capacity;
+}
+
+uint32_t CBufferConduit::Capacity() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return capacity_;
+}
+
+bool CBufferConduit::GrowLocked(uint64_t frame_bytes) {
+  if (!ring_) return false;
+  uint64_t want = std::max<uint64_t>(uint64_t(capacity_) * 2, frame_bytes * 2);
+  want = std::min<uint64_t>((want + 63) / 64 * 64, grow_limit_);
+  if (want <= capacity_) return false;
+  std::unique_ptr<uint8_t, FreeRing> bigger(
+      static_cast<uint8_t*>(std::aligned_alloc(64, (size_t(want) + 63) / 64 * 64)));
+  if (!bigger) return false;
+  // The buffered bytes move to the start of the new ring, in order.
+  const uint32_t old_capacity = capacity_;
+  const uint32_t read = read_offset_;
+  const uint32_t first = std::min(buffered_, old_capacity - read);
+  std::memcpy(bigger.get(), ring_.get() + read, first);
+  std::memcpy(bigger.get() + first, ring_.get(), buffered_ - first);
+  for (FrameHeader& h : index_) h.start = (h.start + old_capacity - read) % old_capacity;
+  ring_ = std::move(bigger);
+  capacity_ = uint32_t(want);
+  read_offset_ = 0;
+  write_offset_ = buffered_;
+  frame_start_ = buffered_ - pending_;
   return true;
 }
 

@@ -115,6 +115,14 @@ class CBufferConduit final : public CIConduit {
   void Stop() override;
 
   bool IsStopped() const { return stop_.load(std::memory_order_acquire); }
+  // Lets the ring grow up to max_capacity bytes for large frames (0, the
+  // default: never). A frame longer than a quarter of the ring makes it grow
+  // (doubling, to twice that frame at least) when it is longer than half the
+  // ring or does not fit behind the queued bytes, so that buffering holds
+  // several such frames; smaller frames never change the ring. Growing copies
+  // what is buffered once, under the lock.
+  void SetGrowLimit(uint32_t max_capacity);
+  uint32_t Capacity();
   // Native path of this conduit's single-step cache file: unique per conduit,
   // in the user's cache directory (the program directory is often read-only).
   const std::string& CachePath() const { return cache_path_; }
@@ -131,6 +139,9 @@ class CBufferConduit final : public CIConduit {
   // wrap) and advances it. Caller holds mutex_ and checked n <= buffered_.
   void CopyOutLocked(void* dst, uint32_t n);
   void CloseStepFilesLocked();
+  // Grows the ring for an open frame of frame_bytes; false when it may not
+  // grow (limit reached, no memory). Caller holds mutex_.
+  bool GrowLocked(uint64_t frame_bytes);
 
   std::mutex mutex_;
   bool created_ = false;  // guarded by mutex_
@@ -143,8 +154,9 @@ class CBufferConduit final : public CIConduit {
   // Auto reset: each Set lets one waiting writer in.
   qrplat::Event space_event_{false, true};
 
-  uint32_t capacity_ = 0;  // guarded by mutex_
-  uint32_t buffered_ = 0;  // guarded by mutex_
+  uint32_t capacity_ = 0;    // guarded by mutex_
+  uint32_t grow_limit_ = 0;  // guarded by mutex_
+  uint32_t buffered_ = 0;    // guarded by mutex_
   struct FreeRing {
     void operator()(uint8_t* p) const;
   };

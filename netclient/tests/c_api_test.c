@@ -57,6 +57,15 @@ int main(void) {
     CHECK(QRNET_QueryServerChannel("", 80, "h", 554, 1, "u", "p") == QRNET_CS_RESOLVE_FAILED);
     CHECK(QRNET_ClientStartAlarmOut(0, "", 80, 1, "u", "p", 1) == 0);
   }
+  /* File playback: what cannot be read does not open; controls on no file. */
+  CHECK(QRNET_OpenFile("/nonexistent/record.avi", 0, 0) == 0);
+  CHECK(QRNET_OpenFile(NULL, 0, 0) == 0);
+  CHECK(QRNET_CloseFile(0) == 0);
+  CHECK(QRNET_ReplaySeek(0, 10) == 0);
+  CHECK(QRNET_ReplayStepByStep(0, 1, 0) == 0);
+  CHECK(QRNET_SpeedFast(0) == 0);
+  CHECK(QRNET_ClientNVRReplayPause(0, 1) == 0);
+  CHECK(QRNET_ClientNVRUpdateReplayTime(0, "20240102030405") == 0);
 
   QRNET_Cleanup();
   if (failures == 0) printf("c_api_test: all checks passed\n");

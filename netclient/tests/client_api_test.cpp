@@ -333,6 +333,10 @@ void ExpectInvalidHandle(uint32_t h) {
   EXPECT_EQ(QRNET_GetLiveViewPerformance(h, 1), -1);
   EXPECT_EQ(QRNET_ClientPlayAudio(h), 0);
   EXPECT_EQ(QRNET_ClientStopAudio(h), 0);
+  QRNET_StreamCounters counters{};
+  counters.decode_errors = 77;
+  EXPECT_EQ(QRNET_ClientGetStreamCounters(h, &counters), 0);
+  EXPECT_EQ(counters.decode_errors, 77u);  // untouched
   EXPECT_EQ(QRNET_ClientStop(h), 0);
 }
 

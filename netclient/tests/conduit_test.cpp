@@ -106,6 +106,64 @@ TEST_F(ConduitTest, FrameLongerThanCapacityStaysQueued) {
   EXPECT_EQ(0, std::memcmp(out, a.data(), 20));
 }
 
+TEST_F(ConduitTest, LargeFrameGrowsRingWithWrappedContentsIntactUpToTheLimit) {
+  ASSERT_TRUE(conduit.Create(64, 0, 8, 1));
+  conduit.SetGrowLimit(512);
+  // Frames that fit in a ring holding two of them leave it as it is.
+  auto a = Bytes(30, 0), b = Bytes(20, 40), c = Bytes(20, 80);
+  ASSERT_TRUE(conduit.Append(a.data(), 30, 1, 1, 0));
+  ASSERT_TRUE(conduit.Append(b.data(), 20, 1, 2, 0));
+  ASSERT_EQ(conduit.ReadFrame(out, sizeof(out), &left, &header, 0), 30u);
+  ASSERT_TRUE(conduit.Append(c.data(), 20, 1, 3, 0));  // wraps: 14 at the end, 6 at the start
+  EXPECT_EQ(conduit.Capacity(), 64u);
+  // A frame written in pieces that outgrows half the ring: the ring grows
+  // (doubling, or to twice the frame), keeping the queued frames in order.
+  auto big = Bytes(90, 7);
+  ASSERT_TRUE(conduit.Append(big.data(), 40, 0, 0, 0));
+  EXPECT_EQ(conduit.Capacity(), 128u);
+  ASSERT_TRUE(conduit.Append(big.data() + 40, 50, 1, 4, 0));
+  EXPECT_EQ(conduit.Capacity(), 256u);
+  std::vector<uint8_t> dst(512);
+  ASSERT_EQ(conduit.ReadFrame(dst.data(), 512, &left, &header, 0), 20u);
+  EXPECT_EQ(0, std::memcmp(dst.data(), b.data(), 20));
+  ASSERT_EQ(conduit.ReadFrame(dst.data(), 512, &left, &header, 0), 20u);
+  EXPECT_EQ(0, std::memcmp(dst.data(), c.data(), 20));
+  ASSERT_EQ(conduit.ReadFrame(dst.data(), 512, &left, &header, 0), 90u);
+  EXPECT_EQ(0, std::memcmp(dst.data(), big.data(), 90));
+  EXPECT_EQ(header.word0, 4u);
+  // Never past the limit: a frame that does not fit then is refused whole.
+  auto huge = Bytes(200, 1);
+  ASSERT_TRUE(conduit.Append(huge.data(), 200, 1, 5, 0));
+  EXPECT_EQ(conduit.Capacity(), 512u);
+  auto more = Bytes(400, 2);
+  EXPECT_FALSE(conduit.Append(more.data(), 400, 1, 6, 0));
+  EXPECT_EQ(conduit.Capacity(), 512u);
+  ASSERT_EQ(conduit.ReadFrame(dst.data(), 512, &left, &header, 0), 200u);
+  EXPECT_EQ(0, std::memcmp(dst.data(), huge.data(), 200));
+  EXPECT_EQ(left, 0u);
+}
+
+TEST_F(ConduitTest, QueuedLargeFramesGrowTheRingSmallOnesAreRefused) {
+  ASSERT_TRUE(conduit.Create(64, 0, 8, 1));
+  conduit.SetGrowLimit(1024);
+  auto small = Bytes(16, 3), large = Bytes(20, 9);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(conduit.Append(small.data(), 16, 1, 0, 0));
+  EXPECT_FALSE(conduit.Append(small.data(), 16, 1, 0, 0));  // full: refused as ever
+  EXPECT_EQ(conduit.Capacity(), 64u);
+  // A frame above a quarter of the ring that does not fit: room is made.
+  ASSERT_TRUE(conduit.Append(large.data(), 20, 1, 0, 0));
+  EXPECT_EQ(conduit.Capacity(), 128u);
+  EXPECT_EQ(conduit.FrameCount(), 5u);
+}
+
+TEST_F(ConduitTest, WithoutGrowLimitTheRingKeepsItsSize) {
+  ASSERT_TRUE(conduit.Create(64, 0, 8, 1));
+  auto a = Bytes(60, 0);
+  ASSERT_TRUE(conduit.Append(a.data(), 60, 1, 0, 0));
+  EXPECT_FALSE(conduit.Append(a.data(), 60, 1, 0, 0));
+  EXPECT_EQ(conduit.Capacity(), 64u);
+}
+
 TEST_F(ConduitTest, StopFailsEverythingAtOnceUntilReset) {
   ASSERT_TRUE(conduit.Create(64, 1, 8, 1));
   auto a = Bytes(4, 0);

@@ -2,6 +2,7 @@
 // framing, from byte arrays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "net/media_frames.h"
 #include "net/rtp.h"
 #include "net/video_depacketizer.h"
+#include "net/video_picture.h"
 
 namespace quornet {
 namespace {
@@ -26,10 +28,12 @@ class CollectingSink : public VideoFrameSink {
  public:
   void OnKeyFrameStart() override { ++key_starts; }
   void OnDataLost() override { ++losses; }
+  void OnPictureTooLarge(size_t size) override { too_large.push_back(size); }
   void OnPicture(FrameBuffer* b, int type) override {
     pictures.push_back({Bytes(b->picture(), b->picture() + b->size()), type});
   }
   std::vector<Picture> pictures;
+  std::vector<size_t> too_large;
   int key_starts = 0;
   int losses = 0;
 };
@@ -91,53 +95,56 @@ TEST(SequenceCheck, LateDuplicateWrapAndJump) {
 TEST(H264, ParameterSetsAndIdrBecomeOneKeyPicture) {
   auto d = MakeH264Depacketizer(1 << 20);
   CollectingSink sink;
-  Bytes sps = {0x67, 1, 2}, pps = {0x68, 3}, idr = {0x65, 4, 5}, p = {0x41, 6};
+  // The devices' single-slice pictures: parameter sets and slice in single
+  // NAL unit packets, the marker on the slice.
+  Bytes sps = {0x67, 1, 2}, pps = {0x68, 3}, idr = {0x65, 0x84, 5}, p = {0x41, 0x86};
   d->Push(Payload(sps), false, &sink);
   d->Push(Payload(pps), false, &sink);
-  d->Push(Payload(idr), false, &sink);
-  d->Push(Payload(p), false, &sink);
+  d->Push(Payload(idr, true), false, &sink);
+  d->Push(Payload(p, true), false, &sink);
   ASSERT_EQ(sink.pictures.size(), 2u);
   EXPECT_EQ(sink.pictures[0].type, 7);
   EXPECT_EQ(sink.pictures[0].data,
-            (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 4, 5}));
+            (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 0x84, 5}));
   EXPECT_EQ(sink.pictures[1].type, 1);
   EXPECT_EQ(sink.key_starts, 1);
   // STAP-A and reserved types contribute nothing.
   Bytes stap = {0x78, 0, 2, 0x67, 1};
-  d->Push(Payload(stap), false, &sink);
+  d->Push(Payload(stap, true), false, &sink);
   EXPECT_EQ(sink.pictures.size(), 2u);
 }
 
 TEST(H264, FuaRebuildsNalHeaderAndDropsPictureWithMissingMiddle) {
   auto d = MakeH264Depacketizer(1 << 20);
   CollectingSink sink;
-  // FU indicator: NRI 3, type 28; FU header: S/E bits and type 5.
-  Bytes start = {0x7C, 0x85, 1, 2}, middle = {0x7C, 0x05, 3}, end = {0x7C, 0x45, 4};
+  // FU indicator: NRI 3, type 28; FU header: S/E bits and type 5. The
+  // slice header starts with first_mb_in_slice 0 (bit 7 of byte 2).
+  Bytes start = {0x7C, 0x85, 0x81, 2}, middle = {0x7C, 0x05, 3}, end = {0x7C, 0x45, 4};
   d->Push(Payload(start), false, &sink);
   d->Push(Payload(middle), false, &sink);
-  d->Push(Payload(end), false, &sink);
+  d->Push(Payload(end, true), false, &sink);
   ASSERT_EQ(sink.pictures.size(), 1u);
-  EXPECT_EQ(sink.pictures[0].data, (Bytes{0, 0, 0, 1, 0x65, 1, 2, 3, 4}));
+  EXPECT_EQ(sink.pictures[0].data, (Bytes{0, 0, 0, 1, 0x65, 0x81, 2, 3, 4}));
   EXPECT_EQ(sink.pictures[0].type, 7);
   // Second picture loses its middle fragment: the end is flagged after a gap.
   d->Push(Payload(start), false, &sink);
-  d->Push(Payload(end), /*loss=*/true, &sink);
+  d->Push(Payload(end, true), /*loss=*/true, &sink);
   EXPECT_EQ(sink.pictures.size(), 1u);
   EXPECT_EQ(sink.losses, 1);
-  // Continuations stay dropped until the next start fragment.
+  // Continuations stay dropped until the next picture starts.
   d->Push(Payload(middle), false, &sink);
-  d->Push(Payload(end), false, &sink);
+  d->Push(Payload(end, true), false, &sink);
   EXPECT_EQ(sink.pictures.size(), 1u);
-  Bytes pstart = {0x5C, 0x81, 9}, pend = {0x5C, 0x41, 10};
+  Bytes pstart = {0x5C, 0x81, 0x89}, pend = {0x5C, 0x41, 10};
   d->Push(Payload(pstart), false, &sink);
-  d->Push(Payload(pend), false, &sink);
+  d->Push(Payload(pend, true), false, &sink);
   ASSERT_EQ(sink.pictures.size(), 2u);
-  EXPECT_EQ(sink.pictures[1].data, (Bytes{0, 0, 0, 1, 0x41, 9, 10}));
+  EXPECT_EQ(sink.pictures[1].data, (Bytes{0, 0, 0, 1, 0x41, 0x89, 10}));
   EXPECT_EQ(sink.pictures[1].type, 1);
 }
 
 TEST(H264, TruncatedFuaEmptyPayloadAndOversizedPicture) {
-  auto d = MakeH264Depacketizer(64);
+  auto d = MakeH264Depacketizer(16, 64);
   CollectingSink sink;
   Bytes truncated = {0x7C};  // FU indicator without FU header
   d->Push(Payload(truncated), false, &sink);
@@ -145,25 +152,271 @@ TEST(H264, TruncatedFuaEmptyPayloadAndOversizedPicture) {
   // Joined mid-unit: continuation and end without their start fragment
   // (found by fuzzing).
   d->Push(Payload(Bytes{0x7C, 0x05, 1}), false, &sink);
-  d->Push(Payload(Bytes{0x7C, 0x45, 2}), false, &sink);
+  d->Push(Payload(Bytes{0x7C, 0x45, 2}, true), false, &sink);
   // Fragments claiming NAL types 0 or 24..31 (found by fuzzing).
   d->Push(Payload(Bytes{0x7C, 0xDF, 1}), false, &sink);
-  d->Push(Payload(Bytes{0x7C, 0xC0, 1}), false, &sink);
+  d->Push(Payload(Bytes{0x7C, 0xC0, 1}, true), false, &sink);
   EXPECT_TRUE(sink.pictures.empty());
-  // A picture that outgrows the buffer is thrown away with its remaining
-  // fragments; the next picture goes through.
-  Bytes start = {0x7C, 0x85, 1}, big(40, 0xAB), end = {0x7C, 0x45, 2};
+  // A picture that outgrows the bound is thrown away with its remaining
+  // fragments and reported with its size; the next picture goes through.
+  Bytes start = {0x7C, 0x85, 0x81}, big(40, 0xAB), end = {0x7C, 0x45, 2};
   big[0] = 0x7C;
   big[1] = 0x05;
   d->Push(Payload(start), false, &sink);
   d->Push(Payload(big), false, &sink);
   d->Push(Payload(big), false, &sink);
-  d->Push(Payload(end), false, &sink);
+  d->Push(Payload(end, true), false, &sink);
   EXPECT_TRUE(sink.pictures.empty());
   EXPECT_EQ(sink.losses, 1);
-  d->Push(Payload(Bytes{0x41, 1}), false, &sink);
+  ASSERT_EQ(sink.too_large.size(), 1u);
+  EXPECT_GT(sink.too_large[0], 64u);
+  d->Push(Payload(Bytes{0x41, 0x81}, true), false, &sink);
   ASSERT_EQ(sink.pictures.size(), 1u);
-  EXPECT_EQ(sink.pictures[0].data, (Bytes{0, 0, 0, 1, 0x41, 1}));
+  EXPECT_EQ(sink.pictures[0].data, (Bytes{0, 0, 0, 1, 0x41, 0x81}));
+}
+
+// Slices of one picture: the second slice's header has first_mb_in_slice
+// other than 0 (bit 7 of its first byte clear).
+const Bytes kIdrSlice1 = {0x65, 0x88, 1}, kIdrSlice2 = {0x65, 0x08, 2};
+const Bytes kPSlice1 = {0x41, 0x9A, 3}, kPSlice2 = {0x41, 0x1A, 4};
+
+Bytes AnnexB(std::initializer_list<Bytes> units) {
+  Bytes out;
+  for (const Bytes& u : units) {
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), u.begin(), u.end());
+  }
+  return out;
+}
+
+RtpPacket At(const Bytes& payload, uint32_t timestamp, bool marker = false) {
+  RtpPacket p = Payload(payload, marker);
+  p.timestamp = timestamp;
+  return p;
+}
+
+// FU-A fragments of a unit: start with the first body byte, end with the rest.
+std::pair<Bytes, Bytes> Fragments(const Bytes& unit) {
+  const uint8_t indicator = uint8_t((unit[0] & 0xE0) | 28), type = unit[0] & 0x1F;
+  Bytes start = {indicator, uint8_t(0x80 | type), unit[1]};
+  Bytes end = {indicator, uint8_t(0x40 | type)};
+  end.insert(end.end(), unit.begin() + 2, unit.end());
+  return {start, end};
+}
+
+TEST(H264, SlicesOfOnePictureInSingleNalPacketsAreOneAccessUnit) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  d->Push(At({0x09, 0x10}, 3000), false, &sink);  // access unit delimiter
+  d->Push(At({0x67, 1}, 3000), false, &sink);
+  d->Push(At({0x68, 2}, 3000), false, &sink);
+  d->Push(At(kIdrSlice1, 3000), false, &sink);
+  EXPECT_TRUE(sink.pictures.empty());  // the marker is still to come
+  d->Push(At(kIdrSlice2, 3000, true), false, &sink);
+  d->Push(At(kPSlice1, 6600), false, &sink);
+  d->Push(At(kPSlice2, 6600, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[0].data,
+            AnnexB({{0x09, 0x10}, {0x67, 1}, {0x68, 2}, kIdrSlice1, kIdrSlice2}));
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  EXPECT_EQ(sink.pictures[1].data, AnnexB({kPSlice1, kPSlice2}));
+  EXPECT_EQ(sink.pictures[1].type, 1);
+  EXPECT_TRUE(H264PictureHasSps(sink.pictures[0].data.data(), sink.pictures[0].data.size()));
+}
+
+TEST(H264, SlicesInFuaFragmentsAndMixedPacketsAreOneAccessUnit) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  auto [s1, e1] = Fragments(kIdrSlice1);
+  auto [s2, e2] = Fragments(kIdrSlice2);
+  d->Push(At(s1, 90), false, &sink);
+  d->Push(At(e1, 90), false, &sink);
+  d->Push(At(s2, 90), false, &sink);
+  d->Push(At(e2, 90, true), false, &sink);
+  // Mixed: first slice fragmented, second in a single NAL unit packet.
+  auto [p1, q1] = Fragments(kPSlice1);
+  d->Push(At(p1, 180), false, &sink);
+  d->Push(At(q1, 180), false, &sink);
+  d->Push(At(kPSlice2, 180, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[0].data, AnnexB({kIdrSlice1, kIdrSlice2}));
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  EXPECT_EQ(sink.pictures[1].data, AnnexB({kPSlice1, kPSlice2}));
+  EXPECT_EQ(sink.pictures[1].type, 1);
+}
+
+TEST(H264, WithoutMarkerNextTimestampOrFirstSliceOrDelimiterEndsAccessUnit) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  d->Push(At({0x67, 1}, 100), false, &sink);
+  d->Push(At(kIdrSlice1, 100), false, &sink);
+  d->Push(At(kIdrSlice2, 100), false, &sink);
+  EXPECT_TRUE(sink.pictures.empty());
+  // Another timestamp, even on a slice that does not start at macroblock 0.
+  d->Push(At(kPSlice2, 200), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data, AnnexB({{0x67, 1}, kIdrSlice1, kIdrSlice2}));
+  // The same timestamp on every picture: a slice at macroblock 0 begins the
+  // next one, and so does a delimiter.
+  d->Push(At(kPSlice1, 200), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[1].data, AnnexB({kPSlice2}));
+  d->Push(At(kPSlice2, 200), false, &sink);
+  d->Push(At({0x09, 0x30}, 200), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 3u);
+  EXPECT_EQ(sink.pictures[2].data, AnnexB({kPSlice1, kPSlice2}));
+  EXPECT_EQ(sink.pictures[2].type, 1);
+  // Parameter sets with their own timestamp stay with the slice after them.
+  d->Push(At(kPSlice1, 200, true), false, &sink);
+  d->Push(At({0x67, 1}, 300), false, &sink);
+  d->Push(At(kIdrSlice1, 400, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 5u);
+  EXPECT_EQ(sink.pictures[4].data, AnnexB({{0x67, 1}, kIdrSlice1}));
+}
+
+// GStreamer's payloader repeats the parameter sets in front of every IDR
+// slice of a picture (config-interval=-1), and starts each with a delimiter.
+TEST(H264, ParameterSetsRepeatedBetweenSlicesStayInThePicture) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  const Bytes aud = {0x09, 0x10}, sps = {0x67, 1}, pps = {0x68, 0xCE};
+  auto send_idr = [&](uint32_t ts, bool lose_second) {
+    d->Push(At(aud, ts), false, &sink);
+    d->Push(At(sps, ts), false, &sink);
+    d->Push(At(pps, ts), false, &sink);
+    d->Push(At(kIdrSlice1, ts), false, &sink);
+    d->Push(At(sps, ts), lose_second, &sink);  // a gap in front of it
+    d->Push(At(pps, ts), false, &sink);
+    d->Push(At(kIdrSlice2, ts, true), false, &sink);
+  };
+  send_idr(1000, false);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data, AnnexB({aud, sps, pps, kIdrSlice1, sps, pps, kIdrSlice2}));
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  // A gap inside the picture: the repeated parameter sets do not start a
+  // picture, so nothing of it is handed over; the next delimiter does.
+  send_idr(2000, true);
+  EXPECT_EQ(sink.pictures.size(), 1u);
+  d->Push(At(aud, 3000), false, &sink);
+  d->Push(At(kPSlice1, 3000), false, &sink);
+  d->Push(At(kPSlice2, 3000, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[1].data, AnnexB({aud, kPSlice1, kPSlice2}));
+}
+
+TEST(H264, LostSecondSliceDropsThePictureUntilTheNextBegins) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  const Bytes third = {0x41, 0x0C, 5};
+  d->Push(At(kPSlice1, 10), false, &sink);
+  // kPSlice2 lost: the third slice comes after a gap, with the marker.
+  d->Push(At(third, 10, true), /*loss=*/true, &sink);
+  EXPECT_TRUE(sink.pictures.empty());
+  EXPECT_EQ(sink.losses, 1);
+  // A picture whose first slice was lost with the gap is not handed over
+  // either, even under another timestamp.
+  d->Push(At(kPSlice2, 20), /*loss=*/true, &sink);
+  d->Push(At(third, 20, true), false, &sink);
+  EXPECT_TRUE(sink.pictures.empty());
+  d->Push(At(kPSlice1, 30), false, &sink);
+  d->Push(At(kPSlice2, 30, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data, AnnexB({kPSlice1, kPSlice2}));
+}
+
+TEST(H264, PictureAtTheBoundPassesOneByteMoreIsDroppedAndReported) {
+  constexpr size_t kBound = 1000;
+  auto d = MakeH264Depacketizer(64, kBound);
+  CollectingSink sink;
+  // One IDR slice of exactly kBound bytes with its start code, in fragments.
+  auto send = [&](size_t picture_size, uint32_t ts) {
+    const size_t body = picture_size - 5;  // start code and NAL header
+    Bytes start = {0x7C, 0x85, 0x80};
+    d->Push(At(start, ts), false, &sink);
+    size_t sent = 1;
+    while (sent < body) {
+      const size_t n = std::min<size_t>(300, body - sent);
+      Bytes frag(2 + n, 0x5A);
+      frag[0] = 0x7C;
+      frag[1] = sent + n == body ? 0x45 : 0x05;
+      d->Push(At(frag, ts, sent + n == body), false, &sink);
+      sent += n;
+    }
+  };
+  send(kBound, 1);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data.size(), kBound);
+  send(kBound + 1, 2);
+  EXPECT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.too_large, (std::vector<size_t>{kBound + 1}));
+  send(kBound, 3);
+  EXPECT_EQ(sink.pictures.size(), 2u);
+}
+
+TEST(H264, EndlessFragmentsNeverGrowTheBufferPastTheBound) {
+  constexpr size_t kBound = 256 * 1024;
+  auto d = MakeH264Depacketizer(4096, kBound);
+  struct CapacitySink : CollectingSink {
+    void OnPicture(FrameBuffer* b, int type) override {
+      max_capacity = std::max(max_capacity, b->capacity());
+      CollectingSink::OnPicture(b, type);
+    }
+    size_t max_capacity = 0;
+  } sink;
+  d->Push(At({0x7C, 0x85, 0x80}, 1), false, &sink);
+  Bytes frag(1400, 0x33);
+  frag[0] = 0x7C;
+  frag[1] = 0x05;
+  for (int i = 0; i < 2000; ++i) d->Push(At(frag, 1), false, &sink);  // 2.8 MB, no end
+  EXPECT_EQ(sink.too_large.size(), 0u);                               // still being dropped
+  d->Push(At(kPSlice1, 2, true), false, &sink);
+  ASSERT_EQ(sink.too_large.size(), 1u);
+  EXPECT_GT(sink.too_large[0], size_t{2000} * 1400);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_LE(sink.max_capacity, kBound + FrameBuffer::kRecordHeaderSize);
+}
+
+TEST(FrameBuffer, GrowsByDoublingUpToTheBound) {
+  FrameBuffer b(64, 1000);
+  int growths = 0;
+  size_t capacity = b.capacity();
+  Bytes chunk(10, 1);
+  while (b.Append(chunk.data(), chunk.size())) {
+    if (b.capacity() != capacity) ++growths;
+    capacity = b.capacity();
+  }
+  EXPECT_EQ(b.size(), 1000u);
+  EXPECT_EQ(b.capacity(), 1000u + FrameBuffer::kRecordHeaderSize);
+  EXPECT_LE(growths, 5);  // 64 -> 128 -> 256 -> 512 -> 1012
+  EXPECT_EQ(b.picture()[999], 1);
+}
+
+TEST(H264Picture, KeyTestsLookPastDelimiterAndSeiWithinTheScanLimit) {
+  const Bytes aud = {0x09, 0xF0}, sei = {0x06, 5, 1, 0xAA, 0x80};
+  const Bytes sps = {0x67, 0x42}, pps = {0x68, 0xCE};
+  const Bytes with_sps = AnnexB({aud, sei, sps, pps, kIdrSlice1});
+  EXPECT_TRUE(H264PictureHasSps(with_sps.data(), with_sps.size()));
+  EXPECT_TRUE(H264PictureIsKey(with_sps.data(), with_sps.size()));
+  const Bytes idr_only = AnnexB({aud, kIdrSlice1});
+  EXPECT_FALSE(H264PictureHasSps(idr_only.data(), idr_only.size()));
+  EXPECT_TRUE(H264PictureIsKey(idr_only.data(), idr_only.size()));
+  // An SPS after the first slice belongs to the next picture.
+  const Bytes p_then_sps = AnnexB({aud, kPSlice1, sps});
+  EXPECT_FALSE(H264PictureHasSps(p_then_sps.data(), p_then_sps.size()));
+  EXPECT_FALSE(H264PictureIsKey(p_then_sps.data(), p_then_sps.size()));
+  // Three-byte start codes count too.
+  const Bytes short_codes = {0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x67, 0x42};
+  EXPECT_TRUE(H264PictureHasSps(short_codes.data(), short_codes.size()));
+  // The scan is bounded: an SPS behind more than the limit of SEI is not
+  // looked for. Truncated and empty input is no key.
+  Bytes huge_sei(kH264KeyScanLimit + 10, 0x55);
+  huge_sei[0] = 0x06;
+  const Bytes far = AnnexB({huge_sei, sps, kIdrSlice1});
+  EXPECT_FALSE(H264PictureHasSps(far.data(), far.size()));
+  EXPECT_FALSE(H264PictureHasSps(with_sps.data(), 0));
+  EXPECT_FALSE(H264PictureHasSps(nullptr, 10));
+  const Bytes cut = {0, 0, 0, 1};
+  EXPECT_FALSE(H264PictureIsKey(cut.data(), cut.size()));
 }
 
 Bytes JpegPacket(uint32_t offset, uint8_t type, uint8_t q, uint8_t w, uint8_t h, const Bytes& data,
@@ -210,6 +463,36 @@ TEST(Jpeg, HeaderFromQAndSizeBytes) {
   EXPECT_EQ(pic[dqt + 5], 16);
   EXPECT_EQ(FindMarker(pic, 0xDD), kNotFound);
   EXPECT_EQ(JpegWidthFromByte(64), 2560);
+}
+
+TEST(Jpeg, PictureAtTheBoundPassesOneByteMoreIsDroppedAndReported) {
+  // The rebuilt headers' size, from a picture with no scan data bounds.
+  size_t header = 0;
+  {
+    auto probe = MakeJpegDepacketizer(64);
+    CollectingSink sink;
+    probe->Push(Payload(JpegPacket(0, 1, 50, 40, 30, {}), true), false, &sink);
+    ASSERT_EQ(sink.pictures.size(), 1u);
+    header = sink.pictures[0].data.size() - 2;  // without the EOI
+  }
+  const size_t bound = header + 1000 + 2;
+  auto d = MakeJpegDepacketizer(64, bound);
+  CollectingSink sink;
+  auto send = [&](size_t data) {
+    Bytes half(data / 2, 0x33), rest(data - data / 2, 0x44);
+    d->Push(Payload(JpegPacket(0, 1, 50, 40, 30, half)), false, &sink);
+    d->Push(Payload(JpegPacket(uint32_t(half.size()), 1, 50, 40, 30, rest), true), false, &sink);
+  };
+  send(1000);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].data.size(), bound);
+  send(1001);
+  EXPECT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.too_large, (std::vector<size_t>{bound + 1}));
+  send(5000);  // fails in the middle of the scan data
+  EXPECT_EQ(sink.too_large.size(), 2u);
+  send(10);
+  EXPECT_EQ(sink.pictures.size(), 2u);
 }
 
 TEST(Jpeg, InBandTablesRestartHeaderAndMissingFragment) {

@@ -199,6 +199,35 @@ TEST_F(DisplayThreadTest, ViewRestartResumesAtNextKeyFrameWithOneFlush) {
   EXPECT_EQ(display_->GetStats().skipped_resync - before.skipped_resync, 5u);
 }
 
+// Many encoders put an access unit delimiter (and SEI) before the parameter
+// sets: the resync still finds the key picture. A damaged picture is counted
+// as a decode error, clean ones are not.
+TEST_F(DisplayThreadTest, ResyncFindsParameterSetsBehindDelimiterAndDamageIsCounted) {
+  std::vector<EncodedFrame> frames = H264Frames();
+  for (EncodedFrame& f : frames) {
+    f.bytes.insert(f.bytes.begin(), {0, 0, 0, 1, 0x09, 0xF0});
+  }
+  Start();
+  Push(frames, 0, 5);
+  ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() == 5; }));
+  session_.view_flag.store(0);
+  Push(frames, 5, 15);
+  ASSERT_TRUE(WaitFor([&] { return display_->GetStats().frames_read == 15; }));
+  session_.view_flag.store(1);
+  Push(frames, 15, 25);
+  ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() == 10; }));
+  EXPECT_EQ(window_->Frames().back(), 24u);
+  EXPECT_EQ(display_->GetStats().decode_errors, 0u);
+  EXPECT_EQ(session_.decode_errors.load(), 0u);
+
+  EncodedFrame cut = frames[25];
+  cut.bytes.resize(cut.bytes.size() / 2);
+  Push(cut);
+  ASSERT_TRUE(WaitFor([&] { return display_->GetStats().frames_read == 26; }));
+  ASSERT_TRUE(WaitFor([&] { return display_->GetStats().decode_errors == 1; }));
+  EXPECT_EQ(session_.decode_errors.load(), 1u);
+}
+
 TEST_F(DisplayThreadTest, RestoreFrameCountHoldsThenReleases) {
   const auto& frames = H264Frames();
   session_.restore_frame_count.store(10);

@@ -7,6 +7,7 @@
 
 #include "net/rtp_receivers.h"
 #include "net/video_depacketizer.h"
+#include "net/video_picture.h"
 #include "session/client_session.h"
 #include "session/conduit.h"
 
@@ -15,10 +16,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-RtpPacket Payload(const Bytes& payload) {
+RtpPacket Payload(const Bytes& payload, bool marker = false) {
   RtpPacket p;
   p.payload = payload.data();
   p.payload_size = payload.size();
+  p.marker = marker;
   return p;
 }
 
@@ -26,9 +28,10 @@ class VideoHandoffTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(conduit_.Create(256, 0, 64, 1)); }
 
-  // One H.264 picture: SPS + PPS + IDR (key) or one non-IDR slice.
+  // One H.264 picture: SPS + PPS + IDR (key) or one non-IDR slice, the
+  // marker on the slice.
   void Send(bool key, size_t slice_size, bool loss = false) {
-    Bytes slice(slice_size, 0x11);
+    Bytes slice(slice_size, 0x91);  // first_mb_in_slice 0
     if (key) {
       depacketizer_->Push(Payload(Bytes{0x67, 1}), loss, &handoff_);
       depacketizer_->Push(Payload(Bytes{0x68, 2}), false, &handoff_);
@@ -36,7 +39,7 @@ class VideoHandoffTest : public ::testing::Test {
     } else {
       slice[0] = 0x41;
     }
-    depacketizer_->Push(Payload(slice), key ? false : loss, &handoff_);
+    depacketizer_->Push(Payload(slice, true), key ? false : loss, &handoff_);
   }
 
   // Frames in the conduit: true for a key picture (starts with an SPS).
@@ -46,7 +49,7 @@ class VideoHandoffTest : public ::testing::Test {
     uint32_t left = 0;
     FrameHeader h{};
     while (uint32_t n = conduit_.ReadFrameIfPresent(buf, sizeof buf, &left, &h, 0)) {
-      out.push_back(n > 4 && (buf[4] & 0x1F) == 7);
+      out.push_back(H264PictureHasSps(buf, n));
     }
     return out;
   }
@@ -78,6 +81,20 @@ TEST_F(VideoHandoffTest, LossHoldsPicturesUntilOneBringsParameterSets) {
   Send(true, 20);
   Send(false, 10);
   EXPECT_EQ(Drain(), (std::vector<bool>{true, false, true, false}));
+}
+
+// Third-party encoders put a delimiter in front of the parameter sets; a
+// picture above the bound is counted in the session.
+TEST_F(VideoHandoffTest, LossResyncsAtKeyPictureBehindDelimiterAndOversizeIsCounted) {
+  Send(true, 20);
+  Send(false, 10, /*loss=*/true);
+  depacketizer_->Push(Payload(Bytes{0x09, 0xF0}), false, &handoff_);
+  Send(true, 20);
+  Send(false, 10);
+  EXPECT_EQ(Drain(), (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(session_.oversized_pictures.load(), 0u);
+  handoff_.OnPictureTooLarge(size_t{17} << 20);
+  EXPECT_EQ(session_.oversized_pictures.load(), 1u);
 }
 
 TEST(AudioHandoff, BacklogAbove3072BytesIsDroppedAndDisabledAudioIsNotQueued) {

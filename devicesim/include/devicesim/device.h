@@ -71,6 +71,9 @@ struct Faults {
   // Number of interleaved packets still to be sent with channel byte 4
   // (invalid: channels are 0 to 3). Decremented per packet sent.
   std::atomic<int> bad_channel_packets{0};
+  // H.264: the next picture encoded is padded with filler data to this many
+  // bytes (a camera's oversized key picture); consumed by that picture.
+  std::atomic<size_t> pad_next_picture{0};
 };
 
 struct Config {
@@ -81,6 +84,14 @@ struct Config {
   int gop = 0;            // frames between IDR pictures; 0 = fps
   int bitrate_kbps = 0;   // H.264 target and banner value; 0 = derived from size
   int mjpeg_quality = 4;  // libavcodec qscale, 2 (best) to 31
+  // H.264 slices per picture (libx264 "slices"), 1 to 16: many cameras cut
+  // every picture into one slice per encoder thread.
+  int slices = 1;
+  // H.264: every picture is padded with filler data (NAL type 12, after its
+  // slices) to at least this many bytes, for streams of large pictures; at
+  // most 64 MiB. Large pictures are sent spread over a few milliseconds per
+  // 32 KiB, as cameras pace their output.
+  size_t pad_picture_bytes = 0;
   AudioCodec audio = AudioCodec::kPcma;
   Mode mode = Mode::kGeneric;
   Scene scene = Scene::kBars;
