@@ -346,7 +346,7 @@ int AVI_write_frame(avi_tag* avi, const uint8_t* data, long bytes, uint32_t /*ti
   if (w == nullptr || !w->initialised) return kAviErrState;
   if (static_cast<uint64_t>(bytes) > kAviMaxMoviBytes) return kAviErrTooLarge;
   const size_t len = static_cast<size_t>(bytes);
-  const bool key = len > 0 && (!w->h264 || H264PictureIsKey(data, size_t(len)));
+  const bool key = len > 0 && (!w->h264 || quornet::H264PictureIsKey(data, size_t(len)));
   const int r = WriteChunk(w, kVideoChunkId, key ? kAviIndexKeyFrame : 0, data, len);
   if (r != kAviOk) return r;
   ++w->video_frames;
