@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "eptz_zoom.h"
-#include "library_pending.h"
 #include "qrplat/drives.h"
 #include "qrplat/thread.h"
 #include "quorpane/components.h"
@@ -813,46 +812,46 @@ bool CQuorvexCtrl::OpenFile(const QString& filename) {
     if (live_view_) {
       StopView();
     } else {
-      pending::CloseFile(handle_);
+      QRNET_CloseFile(handle_);
       handle_ = 0;
       update();
     }
   }
   const std::string name = quorpane::ToAnsi(filename, quorpane::kMaxPathBytes);
-  handle_ = pending::OpenFile(name.c_str(), hostId(), 0);
+  handle_ = QRNET_OpenFile(name.c_str(), hostId(), 0);
   live_view_ = false;
   return handle_ != 0;
 }
 
 bool CQuorvexCtrl::CloseFile() {
   if (!File()) return false;
-  pending::CloseFile(handle_);
+  QRNET_CloseFile(handle_);
   handle_ = 0;
   update();
   return true;
 }
 
 uint CQuorvexCtrl::GetFileTime() {
-  return File() ? pending::ReplayTotalTime(handle_) : 0;
+  return File() ? uint32_t(QRNET_ReplayTotalTime(handle_)) : 0;
 }
 uint CQuorvexCtrl::GetReplayTime() {
-  return File() ? pending::ReplayCurTime(handle_) : 0;
+  return File() ? uint32_t(QRNET_ReplayCurTime(handle_)) : 0;
 }
 bool CQuorvexCtrl::SetReplayTime(uint second) {
-  return File() && pending::ReplaySeek(handle_, second) != 0;
+  return File() && QRNET_ReplaySeek(handle_, int32_t(std::min<uint32_t>(second, INT32_MAX))) != 0;
 }
 bool CQuorvexCtrl::ReplayPause(uint pause) {
   if (!File()) return false;
-  return (pause != 0 ? pending::ReplayPause(handle_) : pending::ReplayContinue(handle_)) != 0;
+  return (pause != 0 ? QRNET_ReplayPause(handle_) : QRNET_ReplayContinue(handle_)) != 0;
 }
 bool CQuorvexCtrl::ReplayFast() {
-  return File() && pending::SpeedFast(handle_) != 0;
+  return File() && QRNET_SpeedFast(handle_) != 0;
 }
 bool CQuorvexCtrl::ReplaySlow() {
-  return File() && pending::SpeedSlow(handle_) != 0;
+  return File() && QRNET_SpeedSlow(handle_) != 0;
 }
 bool CQuorvexCtrl::ReplayNormal() {
-  return File() && pending::SpeedNormal(handle_) != 0;
+  return File() && QRNET_SpeedNormal(handle_) != 0;
 }
 
 int CQuorvexCtrl::SetVertBlank(uint param) {

@@ -768,6 +768,53 @@ TEST_F(QuorvexCtrlTest, CaptureBmpWritesAJpegSnapshot) {
   ASSERT_TRUE(PumpUntil([&] { return QFileInfo(named).size() > 1000; }));
 }
 
+TEST_F(QuorvexCtrlTest, OpenFilePlaysARecordingAndTheReplayMethodsDriveIt) {
+  StartLive(1);
+  const QString drive = dir_.path() + QStringLiteral("/c");
+  const QString path = drive + QStringLiteral("/clip.avi");
+  ASSERT_EQ(page().N("StartRecord",
+                     {Variant::Bstr(path.toStdU16String()), Variant::UI4(0), Variant::UI1(0)}),
+            1);
+  PumpUntil([] { return false; }, 3500);
+  page().Call("StopRecord");
+
+  // Opening a file stops the live view: the live methods refuse from now on.
+  ASSERT_EQ(page().Call("OpenFile", {Variant::Bstr(path.toStdU16String())}).num, -1);  // TRUE
+  EXPECT_EQ(page().N("PTZCtrl", {Variant::I4(1), Variant::I4(1)}), 0);
+  EXPECT_EQ(page().N("EditMDRegion", {Variant::I4(0)}), 0);
+  // StartView with a file open starts nothing.
+  EXPECT_EQ(page().N("StartView"), 1);
+  const uint32_t total = uint32_t(page().N("GetFileTime"));
+  EXPECT_GE(total, 2u);
+  EXPECT_LE(total, 10u);
+  // Its pictures play in the control's window.
+  ASSERT_TRUE(PumpUntil([&] {
+    const std::optional<uint32_t> n = FrameInWindow(ctrl_.get());
+    return n && *n > 0;
+  }));
+  EXPECT_EQ(ctrl_->paintedLinkText(), QString());
+  EXPECT_NE(page().N("ReplayPause", {Variant::UI4(1)}), 0);
+  EXPECT_NE(page().N("SetReplayTime", {Variant::UI4(1)}), 0);
+  EXPECT_LE(uint32_t(page().N("GetReplayTime")), total);
+  EXPECT_NE(page().N("ReplayPause", {Variant::UI4(0)}), 0);
+  EXPECT_NE(page().N("ReplayFast"), 0);
+  EXPECT_NE(page().N("ReplaySlow"), 0);
+  EXPECT_NE(page().N("ReplayNormal"), 0);
+  EXPECT_EQ(page().N("SoundOn"), 1);
+  EXPECT_EQ(page().N("SetVertBlank", {Variant::UI4(1)}), 0);
+  const QString shot = drive + QStringLiteral("/from_file.jpg");
+  EXPECT_EQ(page().N("CaptureBMP", {Variant::Bstr(shot.toStdU16String())}), 1);
+  EXPECT_TRUE(PumpUntil([&] { return QFileInfo(shot).size() > 1000; }));
+
+  // A name the library cannot read fails and leaves no client.
+  EXPECT_EQ(page().N("OpenFile", {S("C:\\missing.avi")}), 0);
+  EXPECT_EQ(page().N("CloseFile"), 0);
+  ASSERT_NE(page().N("OpenFile", {Variant::Bstr(path.toStdU16String())}), 0);
+  EXPECT_NE(page().N("CloseFile"), 0);
+  EXPECT_EQ(page().N("CloseFile"), 0);
+  EXPECT_EQ(page().N("GetFileTime"), 0);
+}
+
 TEST_F(QuorvexCtrlTest, TalkStartsAndStops) {
   StartLive(1);
   EXPECT_EQ(page().N("StartTalk"), 1);
