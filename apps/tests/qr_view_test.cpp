@@ -3,11 +3,15 @@
 // device outage, and the command line.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDir>
+#include <QDirIterator>
 #include <QImage>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QToolBar>
 #include <algorithm>
 
 #include "devicesim/control.h"
@@ -35,9 +39,24 @@ using quorpane::testing::PumpUntil;
 class LibraryEnvironment : public ::testing::Environment {
  public:
   // Windows come and go between tests; only the counting runs end the loop.
-  void SetUp() override { App().setQuitOnLastWindowClosed(false); }
+  // Settings and drive C of their own, where recordings and snapshots go.
+  void SetUp() override {
+    qputenv("QUORVEX_SETTINGS", home_.filePath("quorvex.conf").toUtf8());
+    qputenv("QRPLAT_DRIVES", ("C=" + home_.filePath("c") + ":fixed").toUtf8());
+    App().setQuitOnLastWindowClosed(false);
+  }
   void TearDown() override { QRNET_Cleanup(); }
+
+  QTemporaryDir home_;
 };
+
+// Files under `dir`, all levels.
+QStringList FilesUnder(const QString& dir) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) out << it.next();
+  return out;
+}
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
 
 ParseResult Parse(QStringList args, ViewerOptions* o, QString* message = nullptr) {
@@ -228,6 +247,63 @@ TEST(QrViewWindow, ShowsTheLinkStateThroughAnOutageAndRecovers) {
   // Closing stops the client while it streams; the device goes after it.
   window.close();
   EXPECT_EQ(window.live().handle(), 0u);
+}
+
+// The toolbar's record and snapshot go through the control into the
+// folders of the settings (drive C by default): a snapshot of the picture and
+// a recording ffprobe reads.
+TEST(QrViewWindow, ToolbarRecordsAndTakesSnapshots) {
+  App();
+  Camera camera;
+  devicesim::Device& device = camera.device;
+  ASSERT_TRUE(device.Start(SmallCamera(), 0)) << device.Error();
+  const QString drive = qEnvironmentVariable("QRPLAT_DRIVES").mid(2).chopped(6);
+  QDir(drive).removeRecursively();
+
+  ViewerWindow window;
+  window.resize(640, 400);
+  window.show();
+  ASSERT_TRUE(window.toolBar()->isVisible());
+  auto action = [&](const QString& text) -> QAction* {
+    for (QAction* a : window.toolBar()->actions())
+      if (a->text() == text) return a;
+    return nullptr;
+  };
+  for (const char* text : {"Record", "Snapshot", "Settings...", "Replay..."})
+    ASSERT_NE(action(text), nullptr) << text;
+
+  ViewerOptions o;
+  o.address = QStringLiteral("127.0.0.1:%1").arg(device.Port());
+  ASSERT_TRUE(window.live().Start(o));
+  auto* video = window.video();
+  ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= 5; }, 60000));
+
+  action("Snapshot")->trigger();
+  // The library writes the next decoded picture.
+  PumpUntil([&] { return !FilesUnder(drive).isEmpty(); }, 20000);
+  ASSERT_EQ(FilesUnder(drive).size(), 1) << FilesUnder(drive).join(' ').toStdString();
+  const QString snapshot = FilesUnder(drive)[0];
+  const QImage picture(snapshot);
+  ASSERT_EQ(picture.size(), QSize(640, 360)) << snapshot.toStdString();
+  ExpectColourBars(picture);
+
+  action("Record")->trigger();
+  EXPECT_TRUE(action("Record")->isChecked());
+  const uint64_t before = video->presentCount();
+  ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= before + 50; }, 60000));
+  action("Record")->trigger();
+  EXPECT_FALSE(action("Record")->isChecked());
+  QStringList files = FilesUnder(drive);
+  files.removeAll(snapshot);
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+
+  QProcess probe;
+  probe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=codec_name,width,height", "-of", "csv=p=0", files[0]});
+  ASSERT_TRUE(probe.waitForFinished(60000));
+  EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(), "h264,640,360")
+      << files[0].toStdString();
+  window.live().Stop();
 }
 
 }  // namespace
