@@ -376,6 +376,30 @@ TEST_F(QuorvexCtrlTest, StartViewReachesLinkStateZeroAndShowsPictures) {
   EXPECT_EQ(img.pixelColor(350, 300), QColor(10, 10, 10));
 }
 
+TEST_F(QuorvexCtrlTest, TextsLongerThanTheirFieldsArePassedEmptyNotCut) {
+  StartDevice();
+  // 127 bytes of address: cut to 126 it would still name this device.
+  std::string url = "127.0.0.1:" + std::to_string(device_.Port()) + "/";
+  url += std::string(127 - url.size(), 'a');
+  page().Put("url", S(url.c_str()));
+  page().Put("channel", Variant::UI4(1));
+  if (page().N("StartView") == 1) {
+    ASSERT_FALSE(PumpUntil(
+        [&] {
+          const std::vector<int> s = sink_.LinkStates();
+          return std::find(s.begin(), s.end(), 0) != s.end();
+        },
+        1500));
+    page().Call("StopView");
+  }
+  EXPECT_TRUE(device_.Requests().empty());
+  // At 126 bytes the address is used.
+  url.pop_back();
+  page().Put("url", S(url.c_str()));
+  ASSERT_EQ(page().N("StartView"), 1);
+  EXPECT_TRUE(PumpUntil([&] { return !device_.Requests().empty(); }));
+}
+
 TEST_F(QuorvexCtrlTest, DeviceGoingAwayShowsLinkStatesAndEventsInOrder) {
   StartLive(1);
   // The control asked for 10 s between attempts; 1 s keeps the test short.
