@@ -107,15 +107,21 @@ TEST(QrPage, RecordsTheViewIntoAFileOthersCanRead) {
   EXPECT_GE(fields[3].toInt(), 25);  // three seconds at 25 pictures a second, with margin
 }
 
-// Disabled until the control's local-file methods reach the library's file
-// playback (OpenFile returns false in this build).
-TEST(QrPage, DISABLED_RecordsStopsOpensTheRecordingAndSeeks) {
+// The recording played back in the control: opened, its length, a seek, the
+// position after it, the replayed picture.
+TEST(QrPage, RecordsStopsOpensTheRecordingAndSeeks) {
   QTemporaryDir dir;
   const QString path = dir.filePath("clip.h264");
-  const Result r =
-      RunPage(dir, {"--sim", "1", "--quit-after", "60", Page("record_replay.js"), path});
+  const QString shot = dir.filePath("replay.png");
+  const Result r = RunPage(dir, {"--sim", "1", "--sim-size", "640x360", "--size", "640x360",
+                                 "--quit-after", "60", Page("record_replay.js"), path, shot});
   ASSERT_EQ(r.code, 0) << Describe(r);
+  EXPECT_TRUE(r.out.contains("OpenFile true\nGetFileTime ")) << Describe(r);
+  EXPECT_TRUE(r.out.contains("SetReplayTime true\nGetReplayTime ")) << Describe(r);
   EXPECT_TRUE(r.out.contains("CloseFile true\n")) << Describe(r);
+  const QImage picture(shot);
+  ASSERT_EQ(picture.size(), QSize(640, 360));
+  qrview::testing::ExpectColourBars(picture);
 }
 
 TEST(QrPage, EventsArriveInOrderWithTheirArguments) {

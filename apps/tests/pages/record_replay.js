@@ -1,9 +1,11 @@
 // Records the first simulated camera for three seconds, stops, opens the
 // recording and seeks in it. Quits 0 when every step did what it should,
 // 1 at the first step that did not. host.args[0]: the recording's path;
-// host.args[1] "record-only" quits 0 once the recording is stopped.
+// host.args[1] "record-only" quits 0 once the recording is stopped, any
+// other text is where to save a picture of the window during the replay.
 var path = host.args[0];
 var recordOnly = host.args[1] === "record-only";
+var shot = recordOnly ? null : host.args[1];
 
 function fail(what) {
   host.log("FAILED " + what);
@@ -40,6 +42,7 @@ function stopAndReplay() {
     var at = ctl0.GetReplayTime();
     host.log("GetReplayTime " + at);
     if (at < 1) return fail("GetReplayTime");
+    if (shot) host.log("screenshot " + host.screenshot(shot));
     host.log("CloseFile " + ctl0.CloseFile());
     host.quit(0);
   }, 1000);
