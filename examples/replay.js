@@ -3,15 +3,20 @@
 //
 //   qr-page examples/replay.js
 //   qr-page examples/replay.js 2026-12-08
+//   qr-page --sim 1 examples/replay.js --record-sample
 //
 // The search covers the record folders of every fixed and network drive
-// ("X:\Record\Normal\<day>" and "X:\Record\Alarm\<day>"); recordings made
-// with examples/grid.js land there. Buttons: previous, pause, next, faster,
-// slower.
+// ("X:\Record\Normal\<day>" and "X:\Record\Alarm\<day>") and reports the
+// ".h264" record files there (the control's own recordings are ".avi" files
+// and are not reported). With --record-sample the page first records five
+// seconds of the simulated camera as "sample.h264" into yesterday's folder of
+// drive C, so there is something to find. Buttons: previous, pause, next,
+// faster, slower. The page ends when everything has played.
 
 function pad(n) { return (n < 10 ? "0" : "") + n; }
 
-var day = host.args[0];
+var recordSample = host.args[0] === "--record-sample";
+var day = recordSample ? null : host.args[0];
 if (!day) {
   var d = new Date();
   d.setDate(d.getDate() - 1);
@@ -55,7 +60,10 @@ function watch() {
     var length = ctl0.GetFileTime();
     if (length > 0 && ctl0.GetReplayTime() >= length) {
       if (current + 1 < files.length) play(current + 1);
-      else host.log("played all");
+      else {
+        host.log("played all");
+        host.quit(0);
+      }
       return;
     }
     watch();
@@ -71,4 +79,26 @@ host.button("Next", function () { play(current + 1); });
 host.button("Faster", function () { ctl0.ReplayFast(); });
 host.button("Slower", function () { ctl0.ReplaySlow(); });
 
-ctl0.SearchRecordFile(day + "-3");  // 3: normal and alarm recordings
+function search() {
+  ctl0.SearchRecordFile(day + "-3");  // 3: normal and alarm recordings
+}
+
+if (!recordSample) {
+  search();
+} else {
+  ctl0.url = host.sim[0];
+  ctl0.channel = 1;
+  var sampleStarted = false;
+  this.ctl0_LinkState = function (ocxid, state) {
+    if (state !== 0 || sampleStarted) return;
+    sampleStarted = true;
+    var path = "C:\\Record\\Normal\\" + day + "\\sample.h264";
+    host.log("recording " + path + ": " + ctl0.StartRecord(path, 0, 0));
+    host.setTimeout(function () {
+      ctl0.StopRecord();
+      ctl0.StopView();
+      search();
+    }, 5000);
+  };
+  ctl0.StartView();
+}

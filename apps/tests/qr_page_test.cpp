@@ -231,6 +231,20 @@ TEST(QrPage, ExamplesRunAgainstTheSimulatedCameras) {
       dir, {"--quit-after", "30", QStringLiteral(QR_EXAMPLES_DIR "/replay.js"), "2001-02-03"});
   EXPECT_EQ(replay.code, 0) << Describe(replay);
   EXPECT_EQ(replay.out, "0 recordings of 2001-02-03\nnothing to play\n") << Describe(replay);
+
+  // A sample recorded into yesterday's folder is found and played to its end.
+  const Result sample =
+      RunPage(dir, {"--sim", "1", "--quit-after", "60",
+                    QStringLiteral(QR_EXAMPLES_DIR "/replay.js"), "--record-sample"});
+  EXPECT_EQ(sample.code, 0) << Describe(sample);
+  const QString yesterday = QDate::currentDate().addDays(-1).toString(Qt::ISODate);
+  const QString file = QStringLiteral("C:\\Record\\Normal\\%1\\sample.h264").arg(yesterday);
+  EXPECT_TRUE(sample.out.startsWith(QStringLiteral("recording %1: 1\n").arg(file)))
+      << Describe(sample);
+  EXPECT_TRUE(sample.out.contains(
+      QStringLiteral("1 recordings of %1\n  %2\nplaying %2 (").arg(yesterday, file)))
+      << Describe(sample);
+  EXPECT_TRUE(sample.out.endsWith("played all\n")) << Describe(sample);
 }
 
 TEST(QrPage, UsageErrorsExit2) {
