@@ -140,6 +140,10 @@ TEST(QrPage, EventsArriveInOrderWithTheirArguments) {
       "SetVertBlank number:-1",
       "unknown undefined:undefined",
       "has StartView true",
+      "channel -1 number:4294967295",
+      "Language \"2\" number:2",
+      "User 42 string:42",
+      "User null string:",
       "same true",
       "PTZCtrl(1) threw TypeError",
       "put unknown threw TypeError",
@@ -204,6 +208,12 @@ TEST(QrPage, APageThatNeverQuitsExits4) {
   EXPECT_EQ(r.code, 4) << Describe(r);
   EXPECT_EQ(r.out, "waiting\n");
   EXPECT_TRUE(r.err.contains("did not quit within 2 s")) << Describe(r);
+
+  // Also while a modal dialog of the control runs its own loop; nothing of
+  // the page runs after the limit.
+  const Result modal = RunPage(dir, {"--quit-after", "2", Page("modal_dialog.js")});
+  EXPECT_EQ(modal.code, 4) << Describe(modal);
+  EXPECT_EQ(modal.out, "opening\n");
 }
 
 // The pages in examples/ as the README runs them.

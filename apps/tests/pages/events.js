@@ -43,6 +43,17 @@ host.log("GetMDRegionSensitive " + show(ctl0.GetMDRegionSensitive(0)));
 host.log("SetVertBlank " + show(ctl0.SetVertBlank(1)));
 host.log("unknown " + show(ctl0.NoSuchMember));
 host.log("has StartView " + ("startview" in ctl0));
+// Arguments are converted to the declared types: a number cut to UI4, a
+// text to I4, a number to BSTR, null to the missing text.
+ctl0.channel = -1;
+host.log("channel -1 " + show(ctl0.channel));
+ctl0.channel = 1;
+ctl0.Language = "2";
+host.log("Language \"2\" " + show(ctl0.Language));
+ctl0.User = 42;
+host.log("User 42 " + show(ctl0.User));
+ctl0.User = null;
+host.log("User null " + show(ctl0.User));
 host.log("same " + (controls[0] === ctl0));
 try {
   ctl0.PTZCtrl(1);
