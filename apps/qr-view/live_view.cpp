@@ -23,7 +23,7 @@ QString LinkStateText(int32_t state) {
 
 LiveView::LiveView(quorvex::CQuorvexCtrl* control, QObject* parent)
     : QObject(parent), control_(control) {
-  control_->Advise(this, &cookie_);
+  if (control_) control_->Advise(this, &cookie_);
 }
 
 LiveView::~LiveView() {

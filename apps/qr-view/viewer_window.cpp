@@ -34,10 +34,6 @@ ViewerWindow::ViewerWindow(QWidget* parent)
   tools_->addSeparator();
   status_ = new QLabel(tools_);
   tools_->addWidget(status_);
-  // A view that stops ends its recording.
-  connect(live_.get(), &LiveView::linkStateReported, this, [this](int) {
-    if (live_->handle() == 0 && record_->isChecked()) record_->setChecked(false);
-  });
 }
 
 ViewerWindow::~ViewerWindow() {
