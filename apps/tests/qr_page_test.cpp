@@ -257,6 +257,26 @@ TEST(QrPage, ExamplesRunAgainstTheSimulatedCameras) {
   EXPECT_TRUE(sample.out.endsWith("played all\n")) << Describe(sample);
 }
 
+// The complete page of docs/control.md, as printed there.
+TEST(QrPage, ThePageInTheDocsRuns) {
+  QFile doc(QStringLiteral(QR_DOCS_DIR "/control.md"));
+  ASSERT_TRUE(doc.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(doc.readAll());
+  const qsizetype begin = text.indexOf("```js\n");
+  ASSERT_GE(begin, 0);
+  const qsizetype end = text.indexOf("\n```", begin + 6);
+  ASSERT_GT(end, begin);
+  QTemporaryDir dir;
+  QFile page(dir.filePath("camera.js"));
+  ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+  page.write(text.mid(begin + 6, end - begin - 6).toUtf8());
+  page.close();
+
+  const Result r = RunPage(dir, {"--sim", "1", "--quit-after", "60", page.fileName()});
+  ASSERT_EQ(r.code, 0) << Describe(r);
+  EXPECT_TRUE(r.out.contains("camera 1 link state 0\nsnapshot: 1\nrecording: 1\n")) << Describe(r);
+}
+
 TEST(QrPage, UsageErrorsExit2) {
   QTemporaryDir dir;
   for (const QStringList& args :
