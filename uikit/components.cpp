@@ -13,6 +13,7 @@
 
 #include "quornet.h"
 #include "quorpane/dialog_config.h"
+#include "quorpane/replay_dialog.h"
 #include "quorpane/video_widget.h"
 #include "quorpane/window_message.h"
 
@@ -251,11 +252,11 @@ int CConfigCtrl::DoModal() {
 
 // ---- CReplayCtrl ----------------------------------------------------------
 
-CReplayCtrl::CReplayCtrl(QWidget*, long language) : language_(language) {}
+CReplayCtrl::CReplayCtrl(QWidget*, long language)
+    : dialog_(std::make_unique<CReplayDlg>(int32_t(language))) {}
 CReplayCtrl::~CReplayCtrl() = default;
 int CReplayCtrl::DoModal() {
-  (void)language_;
-  return -1;
+  return dialog_ ? dialog_->DoModal() : -1;
 }
 
 // ---- CFullScreenDlg / CFullScreenCtrl ------------------------------------

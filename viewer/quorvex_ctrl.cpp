@@ -13,9 +13,9 @@
 #include "qrplat/drives.h"
 #include "qrplat/thread.h"
 #include "quorpane/components.h"
+#include "quorpane/record_search.h"
 #include "quorpane/settings_store.h"
 #include "quorpane/window_message.h"
-#include "record_search.h"
 
 namespace quorvex {
 
@@ -798,7 +798,7 @@ int CQuorvexCtrl::CaptureBMP(const QString& filename) {
 }
 
 void CQuorvexCtrl::SearchRecordFile(const QString& date_time) {
-  const std::optional<std::string> result = SearchRecordFiles(quorpane::ToAnsi(date_time, 29));
+  const std::optional<std::string> result = quorpane::SearchRecordFile(date_time);
   if (!result) return;
   Fire(eventid::SearchRecordFileNotify,
        {Variant::I4(ocxid_), Variant::Bstr(QString::fromStdString(*result).toStdU16String())});

@@ -165,8 +165,8 @@ struct Connection {
   std::string out;
   std::deque<QueuedPacket> pending;
   std::map<std::string, std::unique_ptr<Session>> sessions;
-  std::shared_ptr<MediaSource> described;  // keeps the described stream warm until SETUP
-  std::optional<Clock::time_point> first_play;
+  std::shared_ptr<MediaSource> described;         // keeps the described stream warm until SETUP
+  std::optional<Clock::time_point> first_packet;  // first media packet sent
   uint64_t packets_sent = 0;
   bool close_after_flush = false;
   bool protocol_decided = false;
@@ -454,6 +454,8 @@ void Connection::HandleRequest(const Request& req) {
   Reply r;
   bool named = false;
   Session* session = FindSession(req, &named);
+  // Kept by value: TEARDOWN frees the session.
+  const std::string sid = session ? session->id : std::string();
 
   // Credentials guard the creation of sessions; requests that name a
   // session of this connection were authorised when it was set up.
@@ -499,6 +501,8 @@ void Connection::HandleRequest(const Request& req) {
     } else {
       while (!sessions.empty()) DropSession(sessions.begin()->first);
     }
+  } else if (m == "GET_PARAMETER" && dev->faults.refuse_get_parameter.load()) {
+    r.status = 501;
   } else if (m == "GET_PARAMETER" || m == "SET_PARAMETER") {
     // Keep-alive: naming the session already refreshed it.
     if (named && !session) r.status = 454;
@@ -507,7 +511,14 @@ void Connection::HandleRequest(const Request& req) {
   }
   if (session && r.status == 200 && m != "TEARDOWN" && m != "SETUP")
     r.headers.emplace_back("Session", session->id);
+  // The session's timer runs from the end of its last request: a request
+  // that kept this device busy (a new encoder to start) must not count
+  // against the client.
   Respond(&req, cseq, std::move(r));
+  if (!sid.empty()) {
+    if (auto it = sessions.find(sid); it != sessions.end())
+      it->second->last_activity = Clock::now();
+  }
 }
 
 std::shared_ptr<MediaSource> Connection::ReadySource(const SourceKey& key, Reply* r) {
@@ -534,7 +545,7 @@ void Connection::Describe(const Request& req, Reply* r) {
   if (!origin.empty() && origin.front() == '[') origin = origin.substr(1, origin.size() - 2);
   r->headers.emplace_back("Content-Base", base + "/");
   r->headers.emplace_back("Content-Type", "application/sdp");
-  r->body = BuildSdp(source->Info(), cfg.mode, base, origin);
+  r->body = BuildSdp(source->Info(), cfg.mode, base, origin, cfg.audio_announce);
   described = std::move(source);
 }
 
@@ -665,7 +676,6 @@ void Connection::Play(const Request& req, Reply* r) {
     s->source->Subscribe(s);
     s->subscribed = true;
   }
-  if (!first_play) first_play = Clock::now();
   r->headers.emplace_back("Range", "npt=0.000-");
   if (scale) {
     char buf[32];
@@ -713,6 +723,7 @@ void Connection::PumpQueue() {
              reinterpret_cast<const sockaddr*>(&dst), peer_len);
     }
     sent_bytes += b.size();
+    if (packets_sent == 0) first_packet = Clock::now();
     ++packets_sent;
     dev->packets_sent.fetch_add(1, std::memory_order_relaxed);
     pending.pop_front();
@@ -743,17 +754,17 @@ bool Connection::Timers() {
   if (cfg.session_timeout.count() > 0) {
     std::vector<std::string> expired;
     for (auto& [sid, s] : sessions) {
-      bool udp;
+      bool expires;
       {
         std::lock_guard<std::mutex> lock(s->mu);
-        udp = s->has_transport && !s->tcp;
+        expires = s->has_transport && (!s->tcp || cfg.expire_interleaved_sessions);
       }
-      if (udp && now - s->last_activity > cfg.session_timeout) expired.push_back(sid);
+      if (expires && now - s->last_activity > cfg.session_timeout) expired.push_back(sid);
     }
     for (const auto& sid : expired) DropSession(sid);
   }
   const int secs = dev->faults.close_after_seconds.load();
-  if (secs > 0 && first_play && now - *first_play >= std::chrono::seconds(secs)) return false;
+  if (secs > 0 && first_packet && now - *first_packet >= std::chrono::seconds(secs)) return false;
   const int pkts = dev->faults.close_after_packets.load();
   if (pkts > 0 && packets_sent >= static_cast<uint64_t>(pkts)) return false;
   return true;
@@ -1188,6 +1199,13 @@ std::optional<Mode> ParseMode(const std::string& s) {
 std::optional<Scene> ParseScene(const std::string& s) {
   if (s == "bars") return Scene::kBars;
   if (s == "busy") return Scene::kBusy;
+  return std::nullopt;
+}
+
+std::optional<AudioAnnounce> ParseAudioAnnounce(const std::string& s) {
+  if (s == "device") return AudioAnnounce::kDevice;
+  if (s == "upper") return AudioAnnounce::kUpperCase;
+  if (s == "unknown") return AudioAnnounce::kUnknownCodec;
   return std::nullopt;
 }
 

@@ -447,7 +447,7 @@ const char* AudioRtpmap(AudioCodec a, int* pt) {
 }  // namespace
 
 std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
-                     const std::string& origin_address) {
+                     const std::string& origin_address, AudioAnnounce announce) {
   const bool v6 = origin_address.find(':') != std::string::npos;
   auto control = [&](int track) {
     if (mode == Mode::kRecorder) return base + "/track" + std::to_string(track);
@@ -479,9 +479,17 @@ std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
   s += "a=control:" + control(1) + "\r\n";
   int pt = -1;
   if (const char* map = AudioRtpmap(info.audio, &pt)) {
+    std::string name = map;
+    if (announce == AudioAnnounce::kUpperCase) {
+      for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      name += "/1";
+    } else if (announce == AudioAnnounce::kUnknownCodec) {
+      pt = 98;
+      name = "L16/8000/1";
+    }
     s += "m=audio 0 RTP/AVP " + std::to_string(pt) + "\r\n";
-    s += "a=rtpmap:" + std::to_string(pt) + " " + map + "\r\n";
-    if (info.audio == AudioCodec::kAac) {
+    s += "a=rtpmap:" + std::to_string(pt) + " " + name + "\r\n";
+    if (info.audio == AudioCodec::kAac && announce != AudioAnnounce::kUnknownCodec) {
       // RFC 3640 3.3.6: AAC-hbr, 13-bit AU-size and 3-bit AU-Index(-delta).
       const auto* c = reinterpret_cast<const uint8_t*>(info.aac_config.data());
       s += "a=fmtp:108 streamtype=5;profile-level-id=15;mode=AAC-hbr;sizelength=13;"

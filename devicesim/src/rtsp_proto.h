@@ -98,7 +98,8 @@ struct StreamInfo {
 
 // Builds the SDP. `base` is the URL the tracks hang off (no trailing "/").
 std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
-                     const std::string& origin_address);
+                     const std::string& origin_address,
+                     AudioAnnounce announce = AudioAnnounce::kDevice);
 
 // Case-insensitive ASCII comparison.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);

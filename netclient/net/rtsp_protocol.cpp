@@ -272,6 +272,13 @@ std::string KeepAliveRequest(const RequestContext& c, bool replay_mode) {
   return WithInSessionAuth(std::move(s), c.auth, "GET_PARAMETER", c.base_url);
 }
 
+std::string GenericKeepAliveRequest(const RequestContext& c, bool options) {
+  const char* method = options ? "OPTIONS" : "GET_PARAMETER";
+  std::string s = Format("%s %s %s\r\nCSeq: %d\r\nSession: %s\r\n\r\n", method, c.base_url.c_str(),
+                         "RTSP/1.0", c.cseq, c.session_id.c_str());
+  return WithInSessionAuth(std::move(s), c.auth, method, c.base_url);
+}
+
 // --- Replies -------------------------------------------------------------
 
 bool ReplyOk(std::string_view reply) {
@@ -343,6 +350,49 @@ std::string ParseSessionId(std::string_view reply) {
   return std::string(reply.substr(start, p - start));
 }
 
+int ParseSessionTimeout(std::string_view reply) {
+  size_t p = Find(reply, "Session:");
+  if (p == std::string_view::npos) return 0;
+  std::string_view line = reply.substr(p);
+  line = line.substr(0, line.find_first_of("\r\n"));
+  // Parameter names are case-insensitive; white space may surround ";".
+  for (size_t semi = line.find(';'); semi != std::string_view::npos;
+       semi = line.find(';', semi + 1)) {
+    size_t k = semi + 1;
+    while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
+    constexpr std::string_view kName = "timeout=";
+    if (line.size() - k < kName.size()) continue;
+    bool match = true;
+    for (size_t i = 0; i < kName.size() && match; ++i) {
+      char ch = line[k + i];
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+      match = ch == kName[i];
+    }
+    if (!match) continue;
+    size_t v = k + kName.size();
+    int64_t value = 0;
+    if (v >= line.size() || line[v] < '0' || line[v] > '9') return 0;
+    while (v < line.size() && line[v] >= '0' && line[v] <= '9') {
+      value = value * 10 + (line[v++] - '0');
+      if (value > 86400) value = 86400;
+    }
+    return value < 1 ? 1 : static_cast<int>(value);
+  }
+  return 0;
+}
+
+int ReplyStatus(std::string_view reply) {
+  if (!reply.starts_with("RTSP/")) return 0;
+  size_t sp = reply.find(' ');
+  if (sp == std::string_view::npos || sp + 4 > reply.size()) return 0;
+  int code = 0;
+  for (size_t i = sp + 1; i < sp + 4; ++i) {
+    if (reply[i] < '0' || reply[i] > '9') return 0;
+    code = code * 10 + (reply[i] - '0');
+  }
+  return code;
+}
+
 int ParseServerPort(std::string_view reply) {
   size_t p = Find(reply, "server_port");
   if (p == std::string_view::npos) return 0;
@@ -408,7 +458,81 @@ bool ParseBanner(std::string_view reply, std::string_view marker, size_t skip, B
   return true;
 }
 
-uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current) {
+namespace {
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Case-insensitive find of an ASCII needle.
+size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0) {
+  if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
+  for (size_t i = from; i + needle.size() <= hay.size(); ++i) {
+    size_t k = 0;
+    while (k < needle.size() && Lower(hay[i + k]) == Lower(needle[k])) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string_view::npos;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool LineEnd(char c) {
+  return c == '\r' || c == '\n' || c == ' ' || c == '\t';
+}
+
+// Whether an rtpmap value continues after a table entry at pos: nothing, or
+// a channel count of 1 ("PCMA/8000/1"). A longer clock rate or another
+// channel count is a different format.
+bool EntryEndsAt(std::string_view sdp, size_t pos) {
+  if (pos == sdp.size() || LineEnd(sdp[pos])) return true;
+  return sdp.substr(pos).starts_with("/1") && (pos + 2 == sdp.size() || LineEnd(sdp[pos + 2]));
+}
+
+// Code of an "encoding/clock[/channels]" rtpmap value on any payload number;
+// kAudioNone when we cannot decode it.
+uint8_t CodeOfEncoding(std::string_view value) {
+  size_t slash = value.find('/');
+  if (slash == std::string_view::npos) return kAudioNone;
+  std::string_view name = value.substr(0, slash);
+  std::string_view rest = value.substr(slash + 1);
+  size_t slash2 = rest.find('/');
+  std::string_view clock = rest.substr(0, slash2);
+  if (slash2 != std::string_view::npos && rest.substr(slash2 + 1) != "1") return kAudioNone;
+  static constexpr struct {
+    std::string_view name;
+    std::string_view clock;
+    uint8_t code;
+  } kKnown[] = {
+      {"G726-32", "8000", kAudioG726_32},    {"G726-24", "8000", kAudioG726_24},
+      {"G726-16", "8000", kAudioG726_16},    {"G726-40", "8000", kAudioG726_40},
+      {"PCMU", "8000", kAudioUlaw},          {"PCMA", "8000", kAudioAlaw},
+      {"mpeg4-generic", "16000", kAudioAac},
+  };
+  for (const auto& k : kKnown) {
+    if (EqualsNoCase(name, k.name) && clock == k.clock) return k.code;
+  }
+  return kAudioNone;
+}
+
+// Text of a device for a debug line: printable, bounded.
+std::string Printable(std::string_view v) {
+  std::string out;
+  for (char c : v.substr(0, 64)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  return out;
+}
+
+}  // namespace
+
+uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported) {
+  // The devices' own texts, first match wins. Encoding names are
+  // case-insensitive (RFC 4566 6), so "MPEG4-GENERIC/16000/1" is AAC too.
   static constexpr struct {
     std::string_view text;
     uint8_t code;
@@ -422,9 +546,68 @@ uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current) {
       {"a=rtpmap:108 mpeg4-generic/16000", kAudioAac},
   };
   for (const auto& e : kTable) {
-    if (Contains(sdp, e.text)) return e.code;
+    for (size_t p = FindNoCase(sdp, e.text); p != std::string_view::npos;
+         p = FindNoCase(sdp, e.text, p + 1)) {
+      if (EntryEndsAt(sdp, p + e.text.size())) return e.code;
+    }
   }
-  return current;
+
+  // Not in the table: the audio media description decides. Its first
+  // payload type is what the device sends (RFC 4566 5.14).
+  auto refuse = [&](std::string_view what) {
+    if (unsupported) *unsupported = Printable(what);
+    return kAudioNone;
+  };
+  size_t m = sdp.starts_with("m=audio ") ? 0 : Find(sdp, "\nm=audio ");
+  if (m == std::string_view::npos) {
+    // No media description: the old mu-law default, unless an rtpmap of
+    // another audio format (any clock rate but video's 90000) is present.
+    constexpr std::string_view kRtpmap = "a=rtpmap:";
+    for (size_t r = Find(sdp, kRtpmap); r != std::string_view::npos;
+         r = Find(sdp, kRtpmap, r + 1)) {
+      std::string_view line = sdp.substr(r + kRtpmap.size());
+      line = line.substr(0, line.find_first_of("\r\n"));
+      size_t sp = line.find(' ');
+      if (sp == std::string_view::npos) continue;
+      std::string_view value = line.substr(sp + 1);
+      size_t slash = value.find('/');
+      if (slash == std::string_view::npos || value.substr(slash + 1).starts_with("90000")) continue;
+      return refuse(value);
+    }
+    return kAudioUlaw;
+  }
+  if (sdp[m] == '\n') ++m;
+  size_t section_end = Find(sdp, "\nm=", m);
+  std::string_view section = sdp.substr(
+      m, section_end == std::string_view::npos ? std::string_view::npos : section_end - m);
+  std::string_view mline = section.substr(0, section.find_first_of("\r\n"));
+  // "m=audio <port> <proto> <fmt> ...": the fourth field.
+  size_t pos = 0;
+  std::string_view fields[4];
+  for (int i = 0; i < 4; ++i) {
+    while (pos < mline.size() && mline[pos] == ' ') ++pos;
+    size_t e = mline.find(' ', pos);
+    if (e == std::string_view::npos) e = mline.size();
+    fields[i] = mline.substr(pos, e - pos);
+    pos = e;
+  }
+  std::string_view pt = fields[3];
+  if (pt.empty() || pt.size() > 3 || pt.find_first_not_of("0123456789") != std::string_view::npos) {
+    return refuse(mline);
+  }
+  const std::string key = "a=rtpmap:" + std::string(pt) + " ";
+  size_t r = Find(section, key);
+  if (r != std::string_view::npos) {
+    std::string_view value = section.substr(r + key.size());
+    value = value.substr(0, value.find_first_of("\r\n"));
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    const uint8_t code = CodeOfEncoding(value);
+    return code == kAudioNone ? refuse(value) : code;
+  }
+  // Static payload types without an rtpmap (RFC 3551 6).
+  if (pt == "0") return kAudioUlaw;
+  if (pt == "8") return kAudioAlaw;
+  return refuse("payload type " + std::string(pt));
 }
 
 bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height) {
@@ -443,6 +626,18 @@ bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* h
   return true;
 }
 
+namespace {
+
+// An audio track in a codec we cannot decode is not set up at all: no
+// sound beats noise.
+void SetAudioTrackCode(std::string_view reply, StreamFormat* f) {
+  f->audio_unsupported.clear();
+  f->audio_code = AudioCodeFromSdp(reply, &f->audio_unsupported);
+  if (f->audio_code == kAudioNone) f->audio_track = 0;
+}
+
+}  // namespace
+
 bool ReadLiveDescription(std::string_view reply, StreamFormat* f) {
   if (f->server_kind == kServerRecorder) {
     if (!Contains(reply, "track1")) return false;
@@ -457,7 +652,7 @@ bool ReadLiveDescription(std::string_view reply, StreamFormat* f) {
     f->video_track = '1';
     if (Contains(reply, "track2")) {
       f->audio_track = '2';
-      f->audio_code = AudioCodeFromSdp(reply, kAudioUlaw);
+      SetAudioTrackCode(reply, f);
     } else {
       f->audio_track = 0;
       f->audio_code = kAudioNone;
@@ -491,7 +686,9 @@ bool ReadLiveDescription(std::string_view reply, StreamFormat* f) {
   } else {
     f->video_code = kVideoH264;
   }
-  f->audio_code = AudioCodeFromSdp(reply, audio ? kAudioUlaw : kAudioNone);
+  // Without an audio track there is no audio, whatever the text lists.
+  f->audio_code = kAudioNone;
+  if (audio) SetAudioTrackCode(reply, f);
   return true;
 }
 
@@ -516,7 +713,7 @@ bool ReadReplayDescription(std::string_view reply, StreamFormat* f) {
   f->video_track = '1';
   if (Contains(reply, "track2")) {
     f->audio_track = '2';
-    f->audio_code = AudioCodeFromSdp(reply, kAudioUlaw);
+    SetAudioTrackCode(reply, f);
   } else {
     f->audio_track = 0;
     f->audio_code = kAudioUlaw;

@@ -97,6 +97,10 @@ std::string SetSpeedRequest(const RequestContext& c, int32_t server_kind, int sp
 std::string TeardownRequest(const RequestContext& c, int32_t server_kind, bool replay_mode);
 std::string TeardownNoWaitRequest(const RequestContext& c);
 std::string KeepAliveRequest(const RequestContext& c, bool replay_mode);
+// Keep-alive of a standard server (RFC 2326 10.8: GET_PARAMETER without a
+// body is a liveness "ping"), or OPTIONS with the session for servers that
+// refuse GET_PARAMETER.
+std::string GenericKeepAliveRequest(const RequestContext& c, bool options);
 
 // Scale of a speed exponent: 2 to its power.
 double SpeedScale(int speed_exponent);
@@ -119,6 +123,15 @@ int ParseCSeq(std::string_view reply);
 // Session id of a SETUP reply: the token after "Session:", ended by ";",
 // white space or the line end, at most 31 characters (longer ids give "").
 std::string ParseSessionId(std::string_view reply);
+
+// Session timeout of a SETUP reply in seconds: the "timeout=" parameter of
+// the Session header (RFC 2326 12.37), clamped to 1..86400; 0 when the
+// header carries none (the server then expires sessions after 60 s).
+int ParseSessionTimeout(std::string_view reply);
+inline constexpr int kDefaultSessionTimeoutS = 60;
+
+// Status code of a reply's status line ("RTSP/1.0 405 ..."), or 0.
+int ReplyStatus(std::string_view reply);
 
 // Decimal port after "server_port=", or 0.
 int ParseServerPort(std::string_view reply);
@@ -151,11 +164,21 @@ struct StreamFormat {
   uint8_t audio_code = kAudioUlaw;
   char video_track = 0;  // 0: no such track
   char audio_track = 0;
+  // Set when the audio track was left out (audio_code 255) because its
+  // codec cannot be decoded: the rtpmap value or payload type it announced.
+  std::string audio_unsupported;
 };
 
-// Audio codec code from the rtpmap lines; first match of the fixed table wins,
-// current when none matches.
-uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current);
+// Audio codec code of the audio track a description announces:
+// - the devices' fixed table, first match wins, encoding names matched
+//   without regard to case ("MPEG4-GENERIC/16000/1" is AAC);
+// - else the audio media description's first payload type: its rtpmap if it
+//   has one (a known encoding and clock rate on any payload number), static
+//   type 0 as mu-law and 8 as A-law, and mu-law when there is no "m=audio"
+//   line at all (the devices' old default);
+// - anything else is kAudioNone (never a guess), with the offending text in
+//   *unsupported when given.
+uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported = nullptr);
 
 // Picture size from "sprop-parameter-sets=<SPS>,"; false when absent or bad.
 bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height);

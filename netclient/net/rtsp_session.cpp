@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -246,6 +247,11 @@ bool CRtspSession::BindRtpSocket(int* port_out, std::atomic<int>* slot, int rece
 int32_t CRtspSession::Start(bool replay) {
   // Connect step: per attempt, CSeq, challenge and session restart.
   video_server_port_ = audio_server_port_ = 0;
+  session_timeout_s_.store(0);
+  {
+    std::lock_guard<std::recursive_mutex> lock(request_mutex_);
+    keep_alive_options_ = false;
+  }
   ctx_ = rtsp::RequestContext{};
   ctx_.cseq = 1;
   ctx_.udp = udp_;
@@ -317,6 +323,10 @@ int32_t CRtspSession::Start(bool replay) {
   client_.bit_rate_value.store(format_.bit_rate);
   client_.video_payload.store(format_.video_code);
   client_.audio_codec.store(format_.audio_code);
+  if (!format_.audio_unsupported.empty()) {
+    qrplat::DebugOutput("CRtspSession: audio \"%s\" cannot be decoded, no sound\n",
+                        format_.audio_unsupported.c_str());
+  }
   int32_t perf = client_.live_view_performance.load();
   int32_t restore = rtsp::RestoreFrameCount(&perf, format_.frame_rate, format_.bit_rate);
   if (format_.frame_rate > 0) client_.live_view_performance.store(perf);
@@ -333,6 +343,7 @@ int32_t CRtspSession::Start(bool replay) {
   }
   ++ctx_.cseq;
   ctx_.session_id = rtsp::ParseSessionId(reply);
+  session_timeout_s_.store(rtsp::ParseSessionTimeout(reply));
   if (udp_) video_server_port_ = rtsp::ParseServerPort(reply);
   if (format_.audio_track != 0) {
     if (udp_ && !BindRtpSocket(&audio_port_, &audio_fd_, 8192)) return 0;
@@ -389,9 +400,11 @@ void CRtspSession::PostReplyText(const uint8_t* data, size_t size) {
   mailbox_cv_.notify_all();
 }
 
-int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size_t reply_limit) {
+int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size_t reply_limit,
+                                std::string* reply_out) {
   // Caller holds request_mutex_.
   std::string reply;
+  if (reply_out) reply_out->clear();
   bool via_mailbox;
   {
     std::lock_guard<std::mutex> lock(mailbox_mutex_);
@@ -402,14 +415,23 @@ int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size
     if (!Exchange(request, &reply, timeout_ms)) return 0;
   } else {
     if (!SendText(request, timeout_ms)) return 0;
+    const int cseq = rtsp::ParseCSeq(request);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock<std::mutex> lock(mailbox_mutex_);
-    mailbox_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                         [&] { return mailbox_full_ || aborted_ || !interleaved_streaming_; });
-    if (!mailbox_full_) return 0;
-    reply.swap(mailbox_);
-    mailbox_full_ = false;
+    for (;;) {
+      mailbox_cv_.wait_until(lock, deadline,
+                             [&] { return mailbox_full_ || aborted_ || !interleaved_streaming_; });
+      if (!mailbox_full_) return 0;
+      reply.swap(mailbox_);
+      mailbox_full_ = false;
+      // A late reply to an earlier request (one that timed out) is not ours.
+      const int got = rtsp::ParseCSeq(reply);
+      if (got < 0 || cseq < 0 || got >= cseq) break;
+      reply.clear();
+    }
   }
   if (reply.size() > reply_limit) reply.resize(reply_limit);
+  if (reply_out) *reply_out = reply;
   return rtsp::ReplyOk(reply) ? 1 : 0;
 }
 
@@ -441,12 +463,51 @@ int32_t CRtspSession::SetSpeed(int32_t speed_exponent) {
 int32_t CRtspSession::KeepAlive() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
-  TakeRunningStartTime();
-  std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
+  if (client_.server_kind.load() == rtsp::kServerRecorder) {
+    TakeRunningStartTime();
+    std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
+    ++ctx_.cseq;
+    int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
+    if (!ok) qrplat::DebugOutput("getparameter fail \n");
+    return ok;
+  }
+  // Standard servers: whatever the answer, the request named the session
+  // and so refreshed it. A server that does not know GET_PARAMETER gets
+  // OPTIONS from then on, which every server must answer.
+  std::string req = rtsp::GenericKeepAliveRequest(ctx_, keep_alive_options_);
   ++ctx_.cseq;
-  int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
-  if (!ok) qrplat::DebugOutput("getparameter fail \n");
-  return ok;
+  std::string reply;
+  InSession(req, kInSessionTimeoutMs, 1024, &reply);
+  if (reply.empty()) {
+    qrplat::DebugOutput("CRtspSession: no reply to the keep-alive\n");
+    return 0;
+  }
+  const int status = rtsp::ReplyStatus(reply);
+  if (!keep_alive_options_ && (status == 405 || status == 501)) {
+    qrplat::DebugOutput("CRtspSession: GET_PARAMETER refused (%d), keep-alive by OPTIONS\n",
+                        status);
+    keep_alive_options_ = true;
+  }
+  return 1;
+}
+
+uint32_t CRtspSession::KeepAliveIntervalMs() const {
+  constexpr uint32_t kRecorderIntervalMs = 20000;
+  const int announced = session_timeout_s_.load();
+  const uint32_t half = static_cast<uint32_t>(
+      std::max(1000, (announced > 0 ? announced : rtsp::kDefaultSessionTimeoutS) * 500));
+  switch (client_.server_kind.load()) {
+    case rtsp::kServerGeneric:
+    case rtsp::kServerPathSuffix:
+      return half;
+    case rtsp::kServerBanner:
+      return announced > 0 ? half : 0;
+    case rtsp::kServerRecorder:
+      if (udp_) return announced > 0 ? std::min(half, kRecorderIntervalMs) : kRecorderIntervalMs;
+      return announced > 0 ? half : 0;
+    default:
+      return 0;
+  }
 }
 
 int32_t CRtspSession::TearDown() {

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <utime.h>
 
+#include <QDialog>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -338,7 +339,6 @@ void ExpectPreconditionsRefuse(Page page) {
   page.Call("EditCovery", {Variant::I4(0)});
   page.Call("DeleteCovery", {Variant::I4(0)});
   page.Call("SaveAllMDInfo", {S("1,2,3")});
-  page.Call("StartupPlayback", {Variant::I4(1)});
 }
 
 TEST_F(QuorvexCtrlTest, MethodsWithoutAClientReturnTheirFailureValues) {
@@ -693,6 +693,21 @@ TEST_F(QuorvexCtrlTest, ConfigurationDialogStoresTheSettings) {
   const quorpane::StoredSettings stored = quorpane::ReadSettings();
   EXPECT_TRUE(stored.key_open);
   EXPECT_TRUE(stored.live_view_performance.has_value());
+}
+
+TEST_F(QuorvexCtrlTest, StartupPlaybackRunsTheReplayDialogInTheGivenLanguage) {
+  page().Put("Language", Variant::I4(2));
+  QString title;
+  QTimer::singleShot(200, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    ASSERT_NE(modal, nullptr);
+    title = modal->windowTitle();
+    static_cast<QDialog*>(modal)->reject();
+  });
+  // The argument chooses the language, not the property: 1 is English.
+  page().Call("StartupPlayback", {Variant::I4(1)});
+  EXPECT_FALSE(title.isEmpty());
+  for (QChar ch : title) EXPECT_LT(ch.unicode(), 0x80) << title.toStdString();
 }
 
 // ---- Recording, snapshots, talk ---------------------------------------------

@@ -39,6 +39,13 @@ enum class AudioCodec { kNone, kPcma, kPcmu, kG726_16, kG726_24, kG726_32, kG726
 // Every mode accepts every URL form (numeric channel, /monitor/NNN,
 // /replay/NN?stime=..., any other path).
 enum class Mode { kGeneric, kBanner, kRecorder };
+// How the audio track's rtpmap names its codec:
+//   kDevice:       as the device family writes it ("mpeg4-generic/16000").
+//   kUpperCase:    in capitals with a channel count, as many other servers
+//                  do ("MPEG4-GENERIC/16000/1").
+//   kUnknownCodec: as a codec clients cannot decode ("L16/8000/1"); the
+//                  packets stay those of the configured codec.
+enum class AudioAnnounce { kDevice, kUpperCase, kUnknownCodec };
 enum class AuthScheme { kNone, kBasic, kDigest };
 // The picture the camera films.
 //   kBars: colour bars with a sweeping box (almost static: cheap to decode).
@@ -49,7 +56,8 @@ enum class Scene { kBars, kBusy };
 
 // Run-time faults. All knobs are atomics; 0 / false means off.
 struct Faults {
-  // Close a connection this many seconds after its first PLAY.
+  // Close a connection this many seconds after the first media packet was
+  // sent on it (so a client always sees the stream start before the close).
   std::atomic<int> close_after_seconds{0};
   // Close a connection after this many media packets were sent on it.
   std::atomic<int> close_after_packets{0};
@@ -61,6 +69,9 @@ struct Faults {
   std::atomic<uint32_t> udp_seed{1};
   // Every Authorization is rejected with a fresh 401, even a correct one.
   std::atomic<bool> refuse_credentials{false};
+  // GET_PARAMETER is answered "501 Not Implemented", as some servers do (the
+  // session it names still counts as active).
+  std::atomic<bool> refuse_get_parameter{false};
   // Each RTSP reply is held back this long.
   std::atomic<int> reply_delay_ms{0};
   // The next accepted connection (and all after it) sees this picture size
@@ -93,6 +104,7 @@ struct Config {
   // 32 KiB, as cameras pace their output.
   size_t pad_picture_bytes = 0;
   AudioCodec audio = AudioCodec::kPcma;
+  AudioAnnounce audio_announce = AudioAnnounce::kDevice;
   Mode mode = Mode::kGeneric;
   Scene scene = Scene::kBars;
   AuthScheme auth = AuthScheme::kNone;
@@ -103,6 +115,9 @@ struct Config {
   int max_channel = 9999;  // channels 0..max_channel exist
   // A UDP session that sees no request for this long is dropped; 0 = never.
   std::chrono::milliseconds session_timeout{60000};
+  // Expire interleaved (TCP) sessions the same way, as some standard servers
+  // do; by default a TCP session lives as long as its connection.
+  bool expire_interleaved_sessions = false;
   // Per-connection bound on queued media; beyond it packets are dropped until
   // the next key frame.
   size_t max_queue_bytes = 4u << 20;
@@ -176,6 +191,7 @@ std::optional<AudioCodec> ParseAudioCodec(const std::string& s);
 std::optional<Mode> ParseMode(const std::string& s);
 std::optional<Scene> ParseScene(const std::string& s);
 std::optional<AuthScheme> ParseAuthScheme(const std::string& s);
+std::optional<AudioAnnounce> ParseAudioAnnounce(const std::string& s);
 const char* ToString(VideoCodec c);
 const char* ToString(AudioCodec c);
 

@@ -24,6 +24,7 @@ namespace quorpane {
 class CCoveryWnd;
 class CDialogConfig;
 class CFullScreenDlg;
+class CReplayDlg;
 
 // Platform show commands used by the wrappers.
 inline constexpr int kSwHide = 0;
@@ -86,16 +87,22 @@ class CConfigCtrl {
   std::unique_ptr<CDialogConfig> dialog_;
 };
 
-// The replay dialog does not exist in this build: DoModal reports that the
-// dialog could not be created (-1) and shows nothing.
+// The replay dialog (replay_dialog.h) in `language` (1 = English, otherwise
+// Chinese); `parent` is not used.
 class CReplayCtrl {
  public:
   CReplayCtrl(QWidget* parent, long language);
   ~CReplayCtrl();
+  CReplayCtrl(const CReplayCtrl&) = delete;
+  CReplayCtrl& operator=(const CReplayCtrl&) = delete;
+
+  // Runs the dialog modally; 2 when it is closed.
   int DoModal();
+  // The dialog (tests drive it).
+  CReplayDlg* dialog() const { return dialog_.get(); }
 
  private:
-  long language_;
+  std::unique_ptr<CReplayDlg> dialog_;
 };
 
 class CFullScreenCtrl {
