@@ -262,7 +262,7 @@ int CQuorvexCtrl::StartView() {
   live_view_performance_ = quorpane::ReadLiveViewPerformance(live_view_performance_);
   QRNET_ClientParam param;
   std::memset(&param, 0, sizeof param);
-  param.transport = QRNET_TRANSPORT_RTSP_TCP;
+  param.transport = transport_;
   param.view_flag = 1;
   param.channel = (ocxid_ >= 1000 || primary_stream_) ? int32_t(channel_) : int32_t(channel_ + 4);
   param.video_window = hostId();

@@ -175,6 +175,8 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
   int code = 0;
   {
     ViewerWindow window;
+    // The counting run's screenshots are the picture alone.
+    window.setToolBarVisible(!o.counting());
     window.setWindowTitle(QStringLiteral("qr-view %1 channel %2").arg(o.address).arg(o.channel));
     // Counting against the built-in camera, the window starts at the picture
     // size (see CountingRun::FitWindowToPicture).
@@ -192,9 +194,8 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
       run = std::make_unique<CountingRun>(&window, o, out, err);
       run->Begin();
     }
-    // Real time when counting (time to first picture without buffering);
-    // automatic buffering for watching.
-    if (!window.live().Start(o, o.counting() ? 0 : -1)) {
+    // The control buffers as the settings say (automatic without them).
+    if (!window.live().Start(o)) {
       err << "the client did not start (address " << o.address << ")\n";
       return 2;
     }

@@ -75,6 +75,14 @@ class QUORVEX_API CQuorvexCtrl : public quorpane::QrVideoWidget {
   // The container closes the control: the live view stops, a file closes.
   void OnClose();
 
+  // ---- For hosts in C++ (not reachable through Invoke) ----
+  // The transport the next StartView asks for (QRNET_TRANSPORT_*); RTSP over
+  // TCP unless the host chooses otherwise.
+  void setTransport(uint16_t transport) { transport_ = transport; }
+  // The library's handle of the current live view or opened file; 0 when
+  // there is none.
+  uint32_t clientHandle() const { return handle_; }
+
   // The link-state text painted last ("" when none is shown).
   QString paintedLinkText() const { return painted_text_; }
 
@@ -209,6 +217,7 @@ class QUORVEX_API CQuorvexCtrl : public quorpane::QrVideoWidget {
   uint8_t record_loop_ = 0;
   uint8_t stream_option_ = 1;
   int32_t live_view_performance_ = 300;
+  uint16_t transport_ = QRNET_TRANSPORT_RTSP_TCP;
 
   // Mouse and editing.
   bool region_edit_ = false;
