@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libasound2-dev libcairo2-dev libpng-dev libjpeg62-turbo-dev
-  qt6-base-dev libgl-dev fonts-liberation fonts-wqy-microhei
+  qt6-base-dev qt6-declarative-dev libgl-dev fonts-liberation fonts-wqy-microhei
   libgtest-dev libgmock-dev libbenchmark-dev libyuv-dev
   sox iproute2 xvfb xauth ccache libjpeg-turbo-progs
   python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -177,6 +177,7 @@ class VideoWindowHost : public qrplat::WindowHost {
   void ClearFrame() {
     std::lock_guard<std::mutex> lock(mutex_);
     frame_ = QImage();
+    shared_.reset();  // also gives a picture shown by reference back
   }
 
   qrplat::Size ClientSize() const override {

@@ -1,24 +1,6 @@
 #include "live_view.h"
 
-#include <QByteArray>
-#include <cstring>
-
-#include "quorpane/video_widget.h"
-
 namespace qrview {
-
-namespace {
-
-template <size_t N>
-void CopyText(const QString& text, char (&field)[N]) {
-  const QByteArray utf8 = text.toUtf8();
-  // Too long for the field: left empty, never cut (the options parser refuses
-  // such texts before they get here).
-  if (size_t(utf8.size()) >= N) return;
-  std::memcpy(field, utf8.constData(), size_t(utf8.size()));
-}
-
-}  // namespace
 
 QString LinkStateText(int32_t state) {
   switch (state) {
@@ -39,55 +21,91 @@ QString LinkStateText(int32_t state) {
   }
 }
 
-void FillClientParam(const ViewerOptions& options, uint32_t window, int32_t live_view_performance,
-                     QRNET_ClientParam* param) {
-  std::memset(param, 0, sizeof *param);
-  param->transport = options.transport;
-  param->view_flag = 1;
-  param->channel = options.channel;
-  param->video_window = window;
-  param->notify_window = window;
-  param->notify_message = kNotifyMessage;
-  param->stream_option = 1;
-  param->live_view_performance = live_view_performance;
-  CopyText(options.address, param->address);
-  CopyText(options.user, param->user);
-  CopyText(options.password, param->password);
-}
-
-LiveView::LiveView(quorpane::QrVideoWidget* video, QObject* parent)
-    : QObject(parent), video_(video) {
-  connect(video_, &quorpane::QrVideoWidget::windowMessage, this, &LiveView::OnWindowMessage);
+LiveView::LiveView(quorvex::CQuorvexCtrl* control, QObject* parent)
+    : QObject(parent), control_(control) {
+  if (control_) control_->Advise(this, &cookie_);
 }
 
 LiveView::~LiveView() {
   Stop();
+  if (control_ && cookie_ != 0) control_->Unadvise(cookie_);
 }
 
-bool LiveView::Start(const ViewerOptions& options, int32_t live_view_performance) {
+quorvex::Variant LiveView::Call(const char* name, const std::vector<quorvex::Variant>& args) {
+  quorvex::Variant result;
+  if (!control_) return result;
+  std::vector<int32_t> ids;
+  if (control_->GetIDsOfNames({QString::fromLatin1(name).toStdU16String()}, &ids) != quorvex::kS_OK)
+    return result;
+  control_->Invoke(ids[0], quorvex::kDispatchMethod, args, &result);
+  return result;
+}
+
+void LiveView::Put(const char* name, const quorvex::Variant& value) {
+  if (!control_) return;
+  std::vector<int32_t> ids;
+  if (control_->GetIDsOfNames({QString::fromLatin1(name).toStdU16String()}, &ids) != quorvex::kS_OK)
+    return;
+  quorvex::Variant unused;
+  control_->Invoke(ids[0], quorvex::kDispatchPropertyPut, {value}, &unused);
+}
+
+bool LiveView::Start(const ViewerOptions& options) {
   Stop();
-  QRNET_Startup(0, 0, nullptr, 0);
-  QRNET_SetWaitTime(5, -1, 10);
-  QRNET_ClientParam param;
-  FillClientParam(options, video_->hostId(), live_view_performance, &param);
+  if (!control_) return false;
+  // The transport has no automation property; the control takes it from
+  // its C++ host.
+  control_->setTransport(options.transport);
+  Put("url", quorvex::Variant::Bstr(options.address.toStdU16String()));
+  Put("channel", quorvex::Variant::UI4(uint32_t(options.channel)));
+  Put("User", quorvex::Variant::Bstr(options.user.toStdU16String()));
+  Put("Password", quorvex::Variant::Bstr(options.password.toStdU16String()));
   link_state_ = 1;
-  handle_ = QRNET_ClientStart(&param);
-  if (handle_ == 0) return false;
-  QRNET_ClientPlayAudio(handle_);
+  if (Call("StartView").num != 1) return false;
+  Call("SoundOn");
   return true;
 }
 
 void LiveView::Stop() {
-  if (handle_ == 0) return;
-  QRNET_ClientStop(handle_);
-  handle_ = 0;
+  if (handle() == 0) return;
+  Call("StopRecord");
+  Call("StopView");
 }
 
-void LiveView::OnWindowMessage(uint msg, uint wparam, int lparam) {
-  // Reports still queued from a stopped client are not about this view.
-  if (msg != kNotifyMessage || wparam != kKindLinkState || handle_ == 0) return;
-  link_state_ = lparam;
-  emit linkStateReported(lparam);
+uint32_t LiveView::handle() const {
+  return control_ ? control_->clientHandle() : 0;
+}
+
+bool LiveView::StartRecord() {
+  return Call("StartRecord",
+              {quorvex::Variant::Bstr(u""), quorvex::Variant::UI4(0), quorvex::Variant::UI1(0)})
+             .num != 0;
+}
+
+void LiveView::StopRecord() {
+  Call("StopRecord");
+}
+
+bool LiveView::Snapshot() {
+  return Call("CaptureBMP", {quorvex::Variant::Bstr(u"")}).num != 0;
+}
+
+void LiveView::ConfigDialog() {
+  Call("PopupConfigDlg");
+}
+
+void LiveView::ReplayDialog() {
+  const int32_t language = control_ ? control_->getLanguage() : 1;
+  Call("StartupPlayback", {quorvex::Variant::I4(language)});
+}
+
+quorvex::HRESULT LiveView::Invoke(int32_t event_id, const std::vector<quorvex::Variant>& args,
+                                  quorvex::Variant*) {
+  if (event_id == quorvex::eventid::LinkState && args.size() == 2) {
+    link_state_ = int32_t(args[1].num);
+    emit linkStateReported(link_state_);
+  }
+  return quorvex::kS_OK;
 }
 
 }  // namespace qrview

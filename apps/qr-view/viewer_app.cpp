@@ -183,6 +183,8 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
   int code = 0;
   {
     ViewerWindow window;
+    // The counting run's screenshots are the picture alone.
+    window.setToolBarVisible(!o.counting());
     window.setWindowTitle(o.address.startsWith(QStringLiteral("rtsp://"), Qt::CaseInsensitive)
                               ? QStringLiteral("qr-view %1").arg(shown)
                               : QStringLiteral("qr-view %1 channel %2").arg(shown).arg(o.channel));
@@ -202,9 +204,8 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
       run = std::make_unique<CountingRun>(&window, o, out, err);
       run->Begin();
     }
-    // Real time when counting (time to first picture without buffering);
-    // automatic buffering for watching.
-    if (!window.live().Start(o, o.counting() ? 0 : -1)) {
+    // The control buffers as the settings say (automatic without them).
+    if (!window.live().Start(o)) {
       err << "the client did not start (address " << shown << ")\n";
       return 2;
     }

@@ -1,13 +1,24 @@
-// The main window of qr-view: the live picture filling the window, the link
-// state over it while not connected, full screen on double click.
+// The main window of qr-view: the viewer control filling the window (it
+// draws the link state over the picture while not connected), a toolbar for
+// recording, snapshots, the configuration dialog and the replay dialog, full
+// screen on double click.
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
 #include "live_view.h"
 
+class QAction;
+class QLabel;
+class QToolBar;
+
 namespace quorpane {
 class QrVideoWidget;
+}
+
+namespace quorvex {
+class CQuorvexCtrl;
 }
 
 namespace qrview {
@@ -17,10 +28,17 @@ class ViewerWindow : public QWidget {
 
  public:
   explicit ViewerWindow(QWidget* parent = nullptr);
-  ~ViewerWindow() override;  // stops the view before the video widget goes
+  ~ViewerWindow() override;  // stops the view before the control goes
 
-  quorpane::QrVideoWidget* video() const { return video_; }
-  LiveView& live() { return live_; }
+  // The control, also as the video widget it is.
+  quorvex::CQuorvexCtrl* control() const { return control_; }
+  quorpane::QrVideoWidget* video() const;
+  LiveView& live() { return *live_; }
+
+  // The toolbar is left out in the counting run, whose screenshots are the
+  // picture alone.
+  void setToolBarVisible(bool visible);
+  QToolBar* toolBar() const { return tools_; }
 
  protected:
   void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -28,10 +46,14 @@ class ViewerWindow : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void ShowLinkState(int state);
+  void OnRecord(bool on);
+  void OnSnapshot();
 
-  quorpane::QrVideoWidget* video_;  // child
-  LiveView live_;
+  QToolBar* tools_;                 // child
+  QAction* record_;                 // owned by tools_
+  QLabel* status_;                  // owned by tools_
+  quorvex::CQuorvexCtrl* control_;  // child
+  std::unique_ptr<LiveView> live_;
 };
 
 }  // namespace qrview

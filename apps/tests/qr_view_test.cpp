@@ -3,11 +3,16 @@
 // device outage, and the command line.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDir>
+#include <QDirIterator>
 #include <QImage>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QToolBar>
+#include <algorithm>
 
 #include "devicesim/control.h"
 #include "devicesim/device.h"
@@ -18,6 +23,7 @@
 #include "qt_test_util.h"
 #include "quornet.h"
 #include "quorpane/video_widget.h"
+#include "quorvex/quorvex_ctrl.h"
 #include "viewer_app.h"
 #include "viewer_window.h"
 
@@ -33,9 +39,24 @@ using quorpane::testing::PumpUntil;
 class LibraryEnvironment : public ::testing::Environment {
  public:
   // Windows come and go between tests; only the counting runs end the loop.
-  void SetUp() override { App().setQuitOnLastWindowClosed(false); }
+  // Settings and drive C of their own, where recordings and snapshots go.
+  void SetUp() override {
+    qputenv("QUORVEX_SETTINGS", home_.filePath("quorvex.conf").toUtf8());
+    qputenv("QRPLAT_DRIVES", ("C=" + home_.filePath("c") + ":fixed").toUtf8());
+    App().setQuitOnLastWindowClosed(false);
+  }
   void TearDown() override { QRNET_Cleanup(); }
+
+  QTemporaryDir home_;
 };
+
+// Files under `dir`, all levels.
+QStringList FilesUnder(const QString& dir) {
+  QStringList out;
+  QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) out << it.next();
+  return out;
+}
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
 
 ParseResult Parse(QStringList args, ViewerOptions* o, QString* message = nullptr) {
@@ -78,16 +99,8 @@ TEST(QrViewOptions, ParsesAndRefusesWhatTheRecordCannotHold) {
 
   // Texts at their limits pass; one byte more is refused, counted in UTF-8.
   ASSERT_EQ(Parse({"--user", QString(31, 'u'), "--pass", QString(63, 'p')}, &o), ParseResult::kRun);
-  QRNET_ClientParam param;
-  FillClientParam(o, 77, -1, &param);
-  EXPECT_EQ(std::string(param.user), std::string(31, 'u'));
-  EXPECT_EQ(std::string(param.password), std::string(63, 'p'));
-  EXPECT_EQ(param.video_window, 77u);
-  EXPECT_EQ(param.notify_window, 77u);
-  EXPECT_EQ(param.notify_message, 1124u);
-  EXPECT_EQ(param.view_flag, 1);
-  EXPECT_EQ(param.stream_option, 1);
-  EXPECT_EQ(param.live_view_performance, -1);
+  EXPECT_EQ(o.user, QString(31, 'u'));
+  EXPECT_EQ(o.password, QString(63, 'p'));
   QString message;
   EXPECT_EQ(Parse({"--user", QString(16, QChar(0x00E9))}, &o, &message), ParseResult::kError);
   EXPECT_TRUE(message.contains("--user"));
@@ -193,42 +206,44 @@ TEST(QrViewWindow, ShowsTheLinkStateThroughAnOutageAndRecovers) {
   ViewerWindow window;
   window.resize(640, 360);
   window.show();
-  // Each report with the text the window shows after it (the window's own
-  // handler was connected first, so it has run).
-  std::vector<std::pair<int, QString>> reports;
+  std::vector<int> reports;
   QObject::connect(&window.live(), &LiveView::linkStateReported, &window,
-                   [&](int s) { reports.emplace_back(s, window.video()->overlayText()); });
+                   [&](int s) { reports.push_back(s); });
   auto seen = [&](int state) {
-    for (const auto& r : reports) {
-      if (r.first == state) return true;
-    }
-    return false;
+    return std::find(reports.begin(), reports.end(), state) != reports.end();
   };
-  EXPECT_EQ(window.video()->overlayText(), "Connecting...");
+  // The control draws the link state over the picture; what it drew last.
+  quorvex::CQuorvexCtrl* control = window.control();
+  auto painted = [&] {
+    control->repaint();
+    return control->paintedLinkText();
+  };
 
   ViewerOptions o;
   o.address = QStringLiteral("127.0.0.1:%1").arg(port);
-  ASSERT_TRUE(window.live().Start(o, 0));
+  o.user = QStringLiteral("admin");
+  ASSERT_TRUE(window.live().Start(o));
+  // The options went to the control's properties.
+  EXPECT_EQ(control->getUrl(), o.address);
+  EXPECT_EQ(control->getChannel(), 1u);
+  EXPECT_EQ(control->getUser(), "admin");
   auto* video = window.video();
   ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= 10; }, 60000));
-  EXPECT_EQ(video->overlayText(), "");
   EXPECT_EQ(window.live().linkState(), 0);
+  EXPECT_TRUE(PumpUntil([&] { return painted().isEmpty(); }, 10000));
 
   // A short reconnect pause keeps the test quick; the library reads it on
   // each use.
   QRNET_SetWaitTime(5, -1, 1);
   device.Stop();
   ASSERT_TRUE(PumpUntil([&] { return seen(3) && seen(4); }, 60000));
-  for (const auto& [state, text] : reports) {
-    EXPECT_EQ(text, LinkStateText(state)) << "state " << state;
-  }
-  EXPECT_FALSE(video->overlayText().isEmpty());
+  EXPECT_TRUE(PumpUntil([&] { return !painted().isEmpty(); }, 10000));
 
   ASSERT_TRUE(device.Start(SmallCamera(), port)) << device.Error();
   const uint64_t before = video->presentCount();
   ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= before + 10; }, 60000));
   EXPECT_EQ(window.live().linkState(), 0);
-  EXPECT_EQ(video->overlayText(), "");
+  EXPECT_TRUE(PumpUntil([&] { return painted().isEmpty(); }, 10000));
   const auto frame = FrameNumber(video->lastFrame());
   ASSERT_TRUE(frame.has_value());
   EXPECT_TRUE(device.CaptureTimeMs(*frame).has_value());  // a picture of the new session
@@ -245,6 +260,63 @@ TEST(QrViewWindow, ShowsTheLinkStateThroughAnOutageAndRecovers) {
   // Closing stops the client while it streams; the device goes after it.
   window.close();
   EXPECT_EQ(window.live().handle(), 0u);
+}
+
+// The toolbar's record and snapshot go through the control into the
+// folders of the settings (drive C by default): a snapshot of the picture and
+// a recording ffprobe reads.
+TEST(QrViewWindow, ToolbarRecordsAndTakesSnapshots) {
+  App();
+  Camera camera;
+  devicesim::Device& device = camera.device;
+  ASSERT_TRUE(device.Start(SmallCamera(), 0)) << device.Error();
+  const QString drive = qEnvironmentVariable("QRPLAT_DRIVES").mid(2).chopped(6);
+  QDir(drive).removeRecursively();
+
+  ViewerWindow window;
+  window.resize(640, 400);
+  window.show();
+  ASSERT_TRUE(window.toolBar()->isVisible());
+  auto action = [&](const QString& text) -> QAction* {
+    for (QAction* a : window.toolBar()->actions())
+      if (a->text() == text) return a;
+    return nullptr;
+  };
+  for (const char* text : {"Record", "Snapshot", "Settings...", "Replay..."})
+    ASSERT_NE(action(text), nullptr) << text;
+
+  ViewerOptions o;
+  o.address = QStringLiteral("127.0.0.1:%1").arg(device.Port());
+  ASSERT_TRUE(window.live().Start(o));
+  auto* video = window.video();
+  ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= 5; }, 60000));
+
+  action("Snapshot")->trigger();
+  // The library writes the next decoded picture.
+  PumpUntil([&] { return !FilesUnder(drive).isEmpty(); }, 20000);
+  ASSERT_EQ(FilesUnder(drive).size(), 1) << FilesUnder(drive).join(' ').toStdString();
+  const QString snapshot = FilesUnder(drive)[0];
+  const QImage picture(snapshot);
+  ASSERT_EQ(picture.size(), QSize(640, 360)) << snapshot.toStdString();
+  ExpectColourBars(picture);
+
+  action("Record")->trigger();
+  EXPECT_TRUE(action("Record")->isChecked());
+  const uint64_t before = video->presentCount();
+  ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= before + 50; }, 60000));
+  action("Record")->trigger();
+  EXPECT_FALSE(action("Record")->isChecked());
+  QStringList files = FilesUnder(drive);
+  files.removeAll(snapshot);
+  ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+
+  QProcess probe;
+  probe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=codec_name,width,height", "-of", "csv=p=0", files[0]});
+  ASSERT_TRUE(probe.waitForFinished(60000));
+  EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(), "h264,640,360")
+      << files[0].toStdString();
+  window.live().Stop();
 }
 
 }  // namespace

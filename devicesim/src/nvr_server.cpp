@@ -105,9 +105,16 @@ std::string NvrServer::Impl::Answer(const std::string& request) {
     std::string body = std::string(kSuccess) + "{\"Data\":[";
     for (size_t i = 0; i < cameras.size(); ++i) {
       const NvrCamera& c = cameras[i];
-      body += (i ? "," : "") + std::string("{") + Quoted("chan", std::to_string(c.channel)) + "," +
-              Quoted("type", std::to_string(c.type)) + "," + Quoted("name", c.name) + "," +
-              Quoted("addr", c.address) + "}";
+      if (i) body += ',';
+      body += '{';
+      body += Quoted("chan", std::to_string(c.channel));
+      body += ',';
+      body += Quoted("type", std::to_string(c.type));
+      body += ',';
+      body += Quoted("name", c.name);
+      body += ',';
+      body += Quoted("addr", c.address);
+      body += '}';
     }
     return body + "]}";
   }

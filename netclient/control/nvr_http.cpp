@@ -235,11 +235,26 @@ std::optional<int32_t> ToInt(std::string_view text) {
   return int32_t(v);
 }
 
+namespace {
+
+// "key" with its quotes, built by appending (the one-expression form trips
+// g++ 12's -Wrestrict in optimised builds).
+std::string QuotedKey(std::string_view key) {
+  std::string quoted;
+  quoted.reserve(key.size() + 2);
+  quoted += '"';
+  quoted += key;
+  quoted += '"';
+  return quoted;
+}
+
+}  // namespace
+
 ListReader::ListReader(std::string_view reply, std::string_view list_key) {
   size_t body = reply.find("\r\n\r\n");
   if (body == std::string_view::npos) return;
   text_ = reply.substr(body + 4);
-  std::string quoted = "\"" + std::string(list_key) + "\"";
+  const std::string quoted = QuotedKey(list_key);
   size_t at = text_.find(quoted);
   if (at == std::string_view::npos) return;
   pos_ = at + quoted.size();
@@ -248,7 +263,7 @@ ListReader::ListReader(std::string_view reply, std::string_view list_key) {
 
 std::optional<std::string_view> ListReader::Next(std::string_view key) {
   if (!ok_) return std::nullopt;
-  std::string quoted = "\"" + std::string(key) + "\"";
+  const std::string quoted = QuotedKey(key);
   size_t at = text_.find(quoted, pos_);
   if (at == std::string_view::npos) return std::nullopt;
   size_t colon = text_.find(':', at + quoted.size());
@@ -274,7 +289,9 @@ bool ReverseAddress(std::string_view addr, char (&out)[16]) {
     part[i] = *v;
     pos = end + 1;
   }
-  std::snprintf(out, sizeof out, "%d.%d.%d.%d", part[3], part[2], part[1], part[0]);
+  // Each part is 0..255: at most 15 characters and the terminator.
+  std::snprintf(out, sizeof out, "%u.%u.%u.%u", unsigned{uint8_t(part[3])},
+                unsigned{uint8_t(part[2])}, unsigned{uint8_t(part[1])}, unsigned{uint8_t(part[0])});
   return true;
 }
 

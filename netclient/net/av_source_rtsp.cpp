@@ -18,6 +18,16 @@
 
 namespace quornet {
 
+namespace {
+
+// "RTSP/..." up to and including the blank line that ends its headers.
+bool IsWholeReplyHead(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  return text.starts_with("RTSP/") && text.ends_with("\r\n\r\n");
+}
+
+}  // namespace
+
 // ---- Shared ---------------------------------------------------------------
 
 CAVSource_RTSP::~CAVSource_RTSP() = default;
@@ -168,7 +178,6 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   std::unique_ptr<VideoDepacketizer> depacketizer;
   if (h264) {
     depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
-    depacketizer->SetParameterSets(rtsp_->format().parameter_sets);
   } else if (video_code == rtsp::kVideoJpeg) {
     depacketizer = MakeJpegDepacketizer(kJpegFrameBufferSize);
   }
@@ -210,17 +219,17 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
             }
           }
           break;
-        case InterleavedParser::kTextChannel: {
-          // A reply inside the stream (in-session request, keep-alive). A
-          // whole reply came between two packets and took nothing from the
-          // picture being assembled (dropping it would lose a key picture
-          // to every keep-alive); other text may have eaten packet bytes.
-          const std::string_view text(reinterpret_cast<const char*>(item.data), item.size);
-          const bool whole_reply = text.starts_with("RTSP/") && text.ends_with("\r\n\r\n");
-          if (depacketizer && !whole_reply) depacketizer->Reset();
+        case InterleavedParser::kTextChannel:
+          // A reply to an in-session request (keep-alive, speed, pause)
+          // arrives whole between two packets and costs the picture nothing.
+          // Any other text means the framing was lost: drop the picture being
+          // assembled and wait for the next key picture, as after a loss.
+          if (!IsWholeReplyHead(item.data, item.size) && depacketizer) {
+            depacketizer->Reset();
+            handoff.OnDataLost();
+          }
           rtsp_->PostReplyText(item.data, item.size);
           break;
-        }
         default:
           break;  // RTCP channels 1 and 3
       }

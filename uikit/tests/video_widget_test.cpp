@@ -265,6 +265,13 @@ TEST(VideoWidget, SharedPicturesArePaintedFromTheBufferAndGivenBack) {
   Picture(8, 8, 0x00FF00).Present(*host);
   EXPECT_FALSE(second.held->load());
   EXPECT_EQ(widget.lastFrame().pixel(0, 0), qRgb(0, 255, 0));
+
+  // Clearing the picture gives a shared one back and empties the area.
+  first.Present(*host, {0, 0, 64, 48});
+  EXPECT_TRUE(first.held->load());
+  widget.clearPicture();
+  EXPECT_FALSE(first.held->load());
+  EXPECT_TRUE(widget.lastFrame().isNull());
 }
 
 TEST(VideoWidget, PaintsWholePicturesWhileAWorkerPresents) {
