@@ -37,8 +37,8 @@ struct ViewerOptions {
 // terminator. The record has room for more; these are the limits the viewer
 // control has always applied.
 inline constexpr int kMaxAddressBytes = 126;
-// A full address (--url) may use the whole 160 bytes of the record's field.
-inline constexpr int kMaxUrlBytes = 160;
+// A full address (--url) goes through the control's url as well.
+inline constexpr int kMaxUrlBytes = kMaxAddressBytes;
 inline constexpr int kMaxUserBytes = 31;
 inline constexpr int kMaxPasswordBytes = 63;
 
