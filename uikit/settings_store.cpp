@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -63,9 +64,20 @@ std::string DayText(const qrplat::LocalTime& t) {
 }
 
 // The url with its first ':' turned into '_'; `suffix_without_colon` is
-// appended when there is none.
+// appended when there is none. A full "rtsp://[user:pass@]host[:port]/path"
+// address gives its host and port only (no credentials in file names), and
+// path separators never reach the name (they would make folders).
 std::string DeviceTag(const QString& url, const char* suffix_without_colon) {
   std::string tag = ToAnsi(url, kMaxUrlBytes);
+  if (tag.size() >= 7 && QString::fromStdString(tag.substr(0, 7)).toLower() == "rtsp://") {
+    tag.erase(0, 7);
+    tag.erase(std::min(tag.find('/'), tag.size()));
+    const size_t at = tag.rfind('@');
+    if (at != std::string::npos) tag.erase(0, at + 1);
+  }
+  for (char& c : tag) {
+    if (c == '/' || c == '\\') c = '_';
+  }
   const size_t colon = tag.find(':');
   if (colon != std::string::npos) {
     tag[colon] = '_';
