@@ -250,6 +250,7 @@ void WalkMovi(IByteSource& file, uint64_t from, uint64_t end, AviFile* out) {
 size_t MemoryBytes::ReadAt(uint64_t offset, void* dst, size_t n) {
   if (offset >= size_) return 0;
   const size_t k = static_cast<size_t>(std::min<uint64_t>(n, size_ - offset));
+  if (k == 0) return 0;  // dst may be null for an empty read
   std::memcpy(dst, data_ + offset, k);
   return k;
 }
