@@ -12,7 +12,8 @@ output and point the client at that address. It runs until it is killed or
                      [--audio none|pcma|pcmu|aac|g726-16|g726-24|g726-32|g726-40]
                      [--audio-rate HZ] [--tone HZ] [--timeout S]
                      [--user U --password P [--auth basic|digest]]
-                     [--protocols tcp|udp|both] [--duration S]
+                     [--protocols tcp|udp|both] [--controls stream|trackid]
+                     [--duration S]
 
 Needs python3-gi, gir1.2-gst-rtsp-server-1.0 and the GStreamer plugin sets
 (base, good, ugly for x264enc, bad for x265enc, libav for the AAC and G.726
@@ -91,6 +92,8 @@ def main():
     p.add_argument("--password", default="")
     p.add_argument("--auth", default="digest", choices=["basic", "digest"])
     p.add_argument("--protocols", default="both", choices=["tcp", "udp", "both"])
+    p.add_argument("--controls", default="stream", choices=["stream", "trackid"],
+                   help="track controls: the server's own \"stream=N\" or \"trackID=N\"")
     p.add_argument("--duration", type=int, default=0)
     a = p.parse_args()
 
@@ -123,10 +126,24 @@ def main():
         permissions.add_permission_for_role("user", "media.factory.construct", True)
         factory.set_permissions(permissions)
 
+    if a.controls == "trackid":
+        # Track controls as many cameras name them ("trackID=N").
+        def on_configure(_factory, media):
+            for i in range(media.n_streams()):
+                media.get_stream(i).set_control(f"trackID={i}")
+        factory.connect("media-configure", on_configure)
+
     if a.timeout > 0:
         def on_client(_server, client):
             client.connect("new-session", lambda _c, session: session.set_timeout(a.timeout))
         server.connect("client-connected", on_client)
+
+        # The server expires sessions only when asked to: once a second, as
+        # gst-rtsp-server's own examples do.
+        def cleanup():
+            server.get_session_pool().cleanup()
+            return True
+        GLib.timeout_add_seconds(1, cleanup)
 
     server.get_mount_points().add_factory(a.mount, factory)
     if server.attach(None) == 0:

@@ -26,6 +26,26 @@ namespace devicesim {
 
 namespace {
 
+// Path of an "rtsp://host[:port]/path" URL ("/" without one), or the text
+// itself when it is a path already.
+std::string UrlPath(const std::string& url) {
+  if (url.size() < 7 || !EqualsIgnoreCase(std::string_view(url).substr(0, 7), "rtsp://")) {
+    return url;
+  }
+  const size_t slash = url.find('/', 7);
+  return slash == std::string::npos ? std::string("/") : url.substr(slash);
+}
+
+bool StandardPathStartsWith(const std::string& url, const char* prefix) {
+  const std::string path = UrlPath(url);
+  const size_t n = std::strlen(prefix);
+  return path.compare(0, n, prefix) == 0 && (path.size() == n || path[n] == '/');
+}
+
+}  // namespace
+
+namespace {
+
 using Clock = std::chrono::steady_clock;
 
 // Inbound bytes a connection may buffer: one request with its body, or one
@@ -165,8 +185,8 @@ struct Connection {
   std::string out;
   std::deque<QueuedPacket> pending;
   std::map<std::string, std::unique_ptr<Session>> sessions;
-  std::shared_ptr<MediaSource> described;  // keeps the described stream warm until SETUP
-  std::optional<Clock::time_point> first_play;
+  std::shared_ptr<MediaSource> described;         // keeps the described stream warm until SETUP
+  std::optional<Clock::time_point> first_packet;  // first media packet sent
   uint64_t packets_sent = 0;
   bool close_after_flush = false;
   bool protocol_decided = false;
@@ -194,6 +214,8 @@ struct Connection {
   void DropSession(const std::string& id);
   Session* FindSession(const Request& req, bool* named);
   SourceKey KeyFor(const Target& t, int scale_milli) const;
+  // The URL a request names, mapped to the one this device serves.
+  std::string ServedUrl(const std::string& url) const;
   // The encoder of `key`, started and ready; null with status 503 in `r`
   // when there is none (too many configurations, or it did not start).
   std::shared_ptr<MediaSource> ReadySource(const SourceKey& key, Reply* r);
@@ -215,6 +237,7 @@ struct Device::Impl {
   uint16_t port = 0;
   uint16_t udp_port = 0;
   std::string host;  // for URLs, brackets included for IPv6
+  std::string BaseUrl() const { return "rtsp://" + host + ":" + std::to_string(port); }
   std::thread acceptor;
   std::atomic<bool> stopping{false};
   bool started = false;
@@ -411,8 +434,21 @@ Session* Connection::FindSession(const Request& req, bool* named) {
   return it->second.get();
 }
 
+std::string Connection::ServedUrl(const std::string& url) const {
+  if (cfg.mode != Mode::kStandard) return url;
+  // The standard server's other names of a stream: after a redirect, and
+  // under its Content-Base elsewhere.
+  for (const char* prefix : {"/moved", "/media"}) {
+    if (StandardPathStartsWith(url, prefix)) {
+      return dev->BaseUrl() + UrlPath(url).substr(std::strlen(prefix));
+    }
+  }
+  return url;
+}
+
 SourceKey Connection::KeyFor(const Target& t, int scale_milli) const {
   SourceKey k;
+  k.stap_a = cfg.mode == Mode::kStandard && cfg.standard.stap_a;
   k.codec = cfg.codec;
   k.width = cfg.width;
   k.height = cfg.height;
@@ -454,17 +490,21 @@ void Connection::HandleRequest(const Request& req) {
   Reply r;
   bool named = false;
   Session* session = FindSession(req, &named);
+  const bool standard = cfg.mode == Mode::kStandard;
 
   // Credentials guard the creation of sessions; requests that name a
   // session of this connection were authorised when it was set up.
   if (cfg.auth != AuthScheme::kNone && req.method != "OPTIONS" && !session) {
     const std::string* auth = req.Header("Authorization");
     if (!auth || dev->faults.refuse_credentials.load() ||
-        !CheckAuthorization(cfg.auth, *auth, req.method, cfg.user, cfg.pass, cfg.realm, nonce)) {
+        !CheckAuthorization(cfg.auth, *auth, req.method, cfg.user, cfg.pass, cfg.realm, nonce,
+                            standard && cfg.standard.digest_qop,
+                            standard ? std::string_view(req.url) : std::string_view())) {
       r.status = 401;
       if (cfg.auth == AuthScheme::kDigest) {
         r.headers.emplace_back("WWW-Authenticate",
-                               "Digest realm=\"" + cfg.realm + "\", nonce=\"" + nonce + "\"");
+                               "Digest realm=\"" + cfg.realm + "\", nonce=\"" + nonce + "\"" +
+                                   (standard && cfg.standard.digest_qop ? ", qop=\"auth\"" : ""));
       } else {
         r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"" + cfg.realm + "\"");
       }
@@ -474,10 +514,18 @@ void Connection::HandleRequest(const Request& req) {
   }
 
   const std::string& m = req.method;
+  const bool no_get_parameter = standard && cfg.standard.no_get_parameter;
   if (m == "OPTIONS") {
-    r.headers.emplace_back("Public",
-                           "OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER, "
-                           "SET_PARAMETER");
+    r.headers.emplace_back("Public", no_get_parameter
+                                         ? "OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN"
+                                         : "OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, "
+                                           "GET_PARAMETER, SET_PARAMETER");
+  } else if (m == "DESCRIBE" && standard && cfg.standard.redirect &&
+             !StandardPathStartsWith(req.url, "/moved")) {
+    r.status = 302;
+    r.headers.emplace_back("Location", dev->BaseUrl() + "/moved" + UrlPath(req.url));
+  } else if (m == "GET_PARAMETER" && no_get_parameter) {
+    r.status = 405;
   } else if (m == "DESCRIBE") {
     Describe(req, &r);
   } else if (m == "SETUP") {
@@ -499,6 +547,8 @@ void Connection::HandleRequest(const Request& req) {
     } else {
       while (!sessions.empty()) DropSession(sessions.begin()->first);
     }
+  } else if (m == "GET_PARAMETER" && dev->faults.refuse_get_parameter.load()) {
+    r.status = 501;
   } else if (m == "GET_PARAMETER" || m == "SET_PARAMETER") {
     // Keep-alive: naming the session already refreshed it.
     if (named && !session) r.status = 454;
@@ -507,7 +557,15 @@ void Connection::HandleRequest(const Request& req) {
   }
   if (session && r.status == 200 && m != "TEARDOWN" && m != "SETUP")
     r.headers.emplace_back("Session", session->id);
+  // The session's timer runs from the end of its last request: a request
+  // that kept this device busy (a new encoder to start) must not count
+  // against the client.
+  const std::string sid = session ? session->id : std::string();
   Respond(&req, cseq, std::move(r));
+  if (!sid.empty()) {
+    if (auto it = sessions.find(sid); it != sessions.end())
+      it->second->last_activity = Clock::now();
+  }
 }
 
 std::shared_ptr<MediaSource> Connection::ReadySource(const SourceKey& key, Reply* r) {
@@ -521,7 +579,7 @@ std::shared_ptr<MediaSource> Connection::ReadySource(const SourceKey& key, Reply
 }
 
 void Connection::Describe(const Request& req, Reply* r) {
-  auto target = ParseTarget(req.url);
+  auto target = ParseTarget(ServedUrl(req.url));
   if (!target || target->channel > cfg.max_channel) {
     r->status = 404;
     return;
@@ -532,14 +590,22 @@ void Connection::Describe(const Request& req, Reply* r) {
   while (!base.empty() && base.back() == '/') base.pop_back();
   std::string origin = dev->host;
   if (!origin.empty() && origin.front() == '[') origin = origin.substr(1, origin.size() - 2);
+  AudioAnnounce announce = cfg.audio_announce;
+  if (cfg.mode == Mode::kStandard) {
+    announce = AudioAnnounce::kUpperCase;
+    if (cfg.standard.controls == StandardServer::Controls::kOtherBase) {
+      base = dev->BaseUrl() + "/media" + UrlPath(base);
+    }
+  }
   r->headers.emplace_back("Content-Base", base + "/");
   r->headers.emplace_back("Content-Type", "application/sdp");
-  r->body = BuildSdp(source->Info(), cfg.mode, base, origin);
+  r->body = BuildSdp(source->Info(), cfg.mode, base, origin, announce,
+                     cfg.standard.controls == StandardServer::Controls::kAbsolute);
   described = std::move(source);
 }
 
 void Connection::Setup(const Request& req, Reply* r) {
-  auto target = ParseTarget(req.url);
+  auto target = ParseTarget(ServedUrl(req.url));
   if (!target || target->channel > cfg.max_channel) {
     r->status = 404;
     return;
@@ -665,7 +731,6 @@ void Connection::Play(const Request& req, Reply* r) {
     s->source->Subscribe(s);
     s->subscribed = true;
   }
-  if (!first_play) first_play = Clock::now();
   r->headers.emplace_back("Range", "npt=0.000-");
   if (scale) {
     char buf[32];
@@ -713,6 +778,7 @@ void Connection::PumpQueue() {
              reinterpret_cast<const sockaddr*>(&dst), peer_len);
     }
     sent_bytes += b.size();
+    if (packets_sent == 0) first_packet = Clock::now();
     ++packets_sent;
     dev->packets_sent.fetch_add(1, std::memory_order_relaxed);
     pending.pop_front();
@@ -743,17 +809,17 @@ bool Connection::Timers() {
   if (cfg.session_timeout.count() > 0) {
     std::vector<std::string> expired;
     for (auto& [sid, s] : sessions) {
-      bool udp;
+      bool expires;
       {
         std::lock_guard<std::mutex> lock(s->mu);
-        udp = s->has_transport && !s->tcp;
+        expires = s->has_transport && (!s->tcp || cfg.expire_interleaved_sessions);
       }
-      if (udp && now - s->last_activity > cfg.session_timeout) expired.push_back(sid);
+      if (expires && now - s->last_activity > cfg.session_timeout) expired.push_back(sid);
     }
     for (const auto& sid : expired) DropSession(sid);
   }
   const int secs = dev->faults.close_after_seconds.load();
-  if (secs > 0 && first_play && now - *first_play >= std::chrono::seconds(secs)) return false;
+  if (secs > 0 && first_packet && now - *first_packet >= std::chrono::seconds(secs)) return false;
   const int pkts = dev->faults.close_after_packets.load();
   if (pkts > 0 && packets_sent >= static_cast<uint64_t>(pkts)) return false;
   return true;
@@ -1182,12 +1248,20 @@ std::optional<Mode> ParseMode(const std::string& s) {
   if (s == "generic") return Mode::kGeneric;
   if (s == "banner") return Mode::kBanner;
   if (s == "recorder") return Mode::kRecorder;
+  if (s == "standard") return Mode::kStandard;
   return std::nullopt;
 }
 
 std::optional<Scene> ParseScene(const std::string& s) {
   if (s == "bars") return Scene::kBars;
   if (s == "busy") return Scene::kBusy;
+  return std::nullopt;
+}
+
+std::optional<AudioAnnounce> ParseAudioAnnounce(const std::string& s) {
+  if (s == "device") return AudioAnnounce::kDevice;
+  if (s == "upper") return AudioAnnounce::kUpperCase;
+  if (s == "unknown") return AudioAnnounce::kUnknownCodec;
   return std::nullopt;
 }
 

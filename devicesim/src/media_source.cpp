@@ -373,7 +373,7 @@ void MediaSource::EncodeVideo(uint64_t index) {
           cv_.notify_all();
         }
       }
-      PacketizeH264(nals, ts, e.vrtp.get(), &packets);
+      PacketizeH264(nals, ts, e.vrtp.get(), &packets, key_.stap_a);
     } else if (auto jpeg = ParseJpeg(data)) {
       PacketizeJpeg(*jpeg, ts, e.vrtp.get(), &packets);
     }

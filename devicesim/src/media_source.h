@@ -33,6 +33,7 @@ struct SourceKey {
   int mjpeg_quality = 0;
   int slices = 1;
   size_t pad_picture_bytes = 0;
+  bool stap_a = false;  // parameter sets aggregated into STAP-A packets
   AudioCodec audio = AudioCodec::kNone;
   Scene scene = Scene::kBars;
   // Pace relative to real time in 1/1000 (replay Scale); 1000 for live.

@@ -46,8 +46,34 @@ std::vector<std::string_view> SplitAnnexB(std::string_view s) {
 }
 
 void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
-                   std::vector<Bytes>* out) {
-  for (size_t n = 0; n < nals.size(); ++n) {
+                   std::vector<Bytes>* out, bool aggregate) {
+  size_t n = 0;
+  if (aggregate) {
+    size_t count = 0, size = 1;
+    uint8_t nri = 0;
+    while (count < nals.size() && !nals[count].empty()) {
+      const auto hdr = static_cast<uint8_t>(nals[count][0]);
+      const int type = hdr & 0x1f;
+      if (type < 6 || type > 9 || size + 2 + nals[count].size() > kMaxPayload) break;
+      size += 2 + nals[count].size();
+      nri = std::max<uint8_t>(nri, hdr & 0x60);
+      ++count;
+    }
+    if (count >= 2) {
+      Bytes p = rtp->Start(count == nals.size(), timestamp, size);
+      p[12] = static_cast<uint8_t>(nri | 24);
+      size_t pos = 13;
+      for (size_t i = 0; i < count; ++i) {
+        p[pos] = static_cast<uint8_t>(nals[i].size() >> 8);
+        p[pos + 1] = static_cast<uint8_t>(nals[i].size());
+        std::memcpy(p.data() + pos + 2, nals[i].data(), nals[i].size());
+        pos += 2 + nals[i].size();
+      }
+      out->push_back(std::move(p));
+      n = count;
+    }
+  }
+  for (; n < nals.size(); ++n) {
     std::string_view nal = nals[n];
     if (nal.empty()) continue;
     const bool last_nal = n + 1 == nals.size();

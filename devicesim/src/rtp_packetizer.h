@@ -41,8 +41,10 @@ std::vector<std::string_view> SplitAnnexB(std::string_view stream);
 // One access unit (its NAL units in decoding order) into packets: units up
 // to kMaxPayload bytes as single NAL unit packets, larger ones as FU-A. The
 // marker is set on the last packet (RFC 6184 5.1).
+// With aggregate, the units in front of the first slice (parameter sets,
+// SEI, delimiter) go out together as one STAP-A packet (RFC 6184 5.7.1).
 void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
-                   std::vector<Bytes>* out);
+                   std::vector<Bytes>* out, bool aggregate = false);
 
 // What RFC 2435 needs from a baseline JFIF picture.
 struct JpegParts {

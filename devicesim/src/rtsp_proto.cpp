@@ -186,6 +186,9 @@ std::optional<Target> ParseTarget(std::string_view url) {
     std::optional<int> track;
     if (StartsWith(seg, "trackID=")) {
       track = ParseUint(seg.substr(8), 2);
+    } else if (StartsWith(seg, "stream=")) {
+      track = ParseUint(seg.substr(7), 2);
+      if (track) track = *track + 1;
     } else if (StartsWith(seg, "track")) {
       track = ParseUint(seg.substr(5), 2);
     }
@@ -383,7 +386,7 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ParseAuthParams(
 
 bool CheckAuthorization(AuthScheme scheme, std::string_view authorization, std::string_view method,
                         std::string_view user, std::string_view pass, std::string_view realm,
-                        std::string_view nonce) {
+                        std::string_view nonce, bool qop, std::string_view request_uri) {
   std::string_view a = Trim(authorization);
   if (scheme == AuthScheme::kBasic) {
     if (!StartsWithIgnoreCase(a, "Basic ")) return false;
@@ -406,10 +409,25 @@ bool CheckAuthorization(AuthScheme scheme, std::string_view authorization, std::
   const std::string* p_nonce = get("nonce");
   const std::string* p_uri = get("uri");
   const std::string* p_resp = get("response");
-  // qop was not offered, so a response computed with it cannot be right.
-  if (!p_user || !p_realm || !p_nonce || !p_uri || !p_resp || get("qop")) return false;
+  if (!p_user || !p_realm || !p_nonce || !p_uri || !p_resp) return false;
   if (*p_user != user || *p_realm != realm || *p_nonce != nonce) return false;
-  return EqualsIgnoreCase(*p_resp, DigestResponse(user, realm, pass, method, *p_uri, nonce));
+  if (!request_uri.empty() && *p_uri != request_uri) return false;
+  const std::string* p_qop = get("qop");
+  if (!qop) {
+    // qop was not offered, so a response computed with it cannot be right.
+    if (p_qop) return false;
+    return EqualsIgnoreCase(*p_resp, DigestResponse(user, realm, pass, method, *p_uri, nonce));
+  }
+  const std::string* p_nc = get("nc");
+  const std::string* p_cnonce = get("cnonce");
+  if (!p_qop || *p_qop != "auth" || !p_nc || p_nc->size() != 8 || !p_cnonce || p_cnonce->empty()) {
+    return false;
+  }
+  const std::string ha1 =
+      Md5Hex(std::string(user) + ":" + std::string(realm) + ":" + std::string(pass));
+  const std::string ha2 = Md5Hex(std::string(method) + ":" + *p_uri);
+  return EqualsIgnoreCase(*p_resp, Md5Hex(ha1 + ":" + std::string(nonce) + ":" + *p_nc + ":" +
+                                          *p_cnonce + ":auth:" + ha2));
 }
 
 namespace {
@@ -447,10 +465,15 @@ const char* AudioRtpmap(AudioCodec a, int* pt) {
 }  // namespace
 
 std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
-                     const std::string& origin_address) {
+                     const std::string& origin_address, AudioAnnounce announce,
+                     bool absolute_controls) {
   const bool v6 = origin_address.find(':') != std::string::npos;
   auto control = [&](int track) {
     if (mode == Mode::kRecorder) return base + "/track" + std::to_string(track);
+    if (mode == Mode::kStandard) {
+      const std::string name = "stream=" + std::to_string(track - 1);
+      return absolute_controls ? base + "/" + name : name;
+    }
     return "trackID=" + std::to_string(track);
   };
   std::string s;
@@ -459,7 +482,8 @@ std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
   s += "s=qr-devicesim\r\n";
   s += std::string("c=IN ") + (v6 ? "IP6 ::" : "IP4 0.0.0.0") + "\r\n";
   s += "t=0 0\r\n";
-  s += "a=control:*\r\n";
+  s += mode == Mode::kStandard && absolute_controls ? "a=control:" + base + "/\r\n"
+                                                    : std::string("a=control:*\r\n");
   s += "a=range:npt=0-\r\n";
   if (info.codec == VideoCodec::kH264) {
     s += "m=video 0 RTP/AVP 96\r\n";
@@ -479,9 +503,17 @@ std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
   s += "a=control:" + control(1) + "\r\n";
   int pt = -1;
   if (const char* map = AudioRtpmap(info.audio, &pt)) {
+    std::string name = map;
+    if (announce == AudioAnnounce::kUpperCase) {
+      for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      name += "/1";
+    } else if (announce == AudioAnnounce::kUnknownCodec) {
+      pt = 98;
+      name = "L16/8000/1";
+    }
     s += "m=audio 0 RTP/AVP " + std::to_string(pt) + "\r\n";
-    s += "a=rtpmap:" + std::to_string(pt) + " " + map + "\r\n";
-    if (info.audio == AudioCodec::kAac) {
+    s += "a=rtpmap:" + std::to_string(pt) + " " + name + "\r\n";
+    if (info.audio == AudioCodec::kAac && announce != AudioAnnounce::kUnknownCodec) {
       // RFC 3640 3.3.6: AAC-hbr, 13-bit AU-size and 3-bit AU-Index(-delta).
       const auto* c = reinterpret_cast<const uint8_t*>(info.aac_config.data());
       s += "a=fmtp:108 streamtype=5;profile-level-id=15;mode=AAC-hbr;sizelength=13;"

@@ -51,8 +51,8 @@ struct Target {
 };
 
 // Accepts "rtsp://host[:port]/..." and "/..."; a trailing "/trackID=K" or
-// "/trackK" selects a track, a trailing "/" is ignored. nullopt for URLs that
-// are not RTSP URLs or carry unusable values.
+// "/trackK" selects a track (as does "/stream=K" for track K + 1), a trailing "/" is ignored.
+// nullopt for URLs that are not RTSP URLs or carry unusable values.
 std::optional<Target> ParseTarget(std::string_view url);
 
 struct Transport {
@@ -80,9 +80,13 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ParseAuthParams(
 // True when `authorization` carries the right credentials for the scheme.
 // For Digest the nonce must be `nonce` and the realm `realm`; the uri is the
 // one the client hashed (clients hash a base URL rather than the track URL).
+// With qop, the answer must carry qop=auth, nc and cnonce (RFC 2617
+// 3.2.2.1); without it, none of them. A non-empty request_uri must equal the
+// uri the client hashed (standard clients hash the request URI).
 bool CheckAuthorization(AuthScheme scheme, std::string_view authorization, std::string_view method,
                         std::string_view user, std::string_view pass, std::string_view realm,
-                        std::string_view nonce);
+                        std::string_view nonce, bool qop = false,
+                        std::string_view request_uri = {});
 
 // What the stream description needs to know about the encoded streams.
 struct StreamInfo {
@@ -97,8 +101,12 @@ struct StreamInfo {
 };
 
 // Builds the SDP. `base` is the URL the tracks hang off (no trailing "/").
+// Mode::kStandard names its tracks "stream=0" / "stream=1", as absolute
+// URLs under base when absolute_controls is set.
 std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
-                     const std::string& origin_address);
+                     const std::string& origin_address,
+                     AudioAnnounce announce = AudioAnnounce::kDevice,
+                     bool absolute_controls = false);
 
 // Case-insensitive ASCII comparison.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);

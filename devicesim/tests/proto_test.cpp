@@ -221,5 +221,29 @@ TEST(Sdp, RecorderModeUsesTrackControlsAndParameterSets) {
   EXPECT_EQ(*Base64Decode(sdp.substr(p + 21, comma - p - 21)), info.sps);
 }
 
+TEST(Sdp, AudioAnnouncedInCapitalsOrAsAnUnknownCodec) {
+  StreamInfo info;
+  info.codec = VideoCodec::kMjpeg;
+  info.fps = 25;
+  info.audio = AudioCodec::kAac;
+  info.aac_config = "\x14\x08";
+  const std::string upper =
+      BuildSdp(info, Mode::kGeneric, "rtsp://h:1/1", "127.0.0.1", AudioAnnounce::kUpperCase);
+  EXPECT_NE(upper.find("m=audio 0 RTP/AVP 108\r\na=rtpmap:108 MPEG4-GENERIC/16000/1\r\n"),
+            std::string::npos)
+      << upper;
+  EXPECT_NE(upper.find("config=1408"), std::string::npos);
+  const std::string unknown =
+      BuildSdp(info, Mode::kGeneric, "rtsp://h:1/1", "127.0.0.1", AudioAnnounce::kUnknownCodec);
+  EXPECT_NE(unknown.find("m=audio 0 RTP/AVP 98\r\na=rtpmap:98 L16/8000/1\r\n"), std::string::npos)
+      << unknown;
+  EXPECT_EQ(unknown.find("fmtp:108"), std::string::npos);
+  EXPECT_NE(unknown.find("a=control:trackID=2"), std::string::npos);
+  info.audio = AudioCodec::kPcmu;
+  EXPECT_NE(BuildSdp(info, Mode::kGeneric, "rtsp://h:1/1", "127.0.0.1", AudioAnnounce::kUpperCase)
+                .find("a=rtpmap:0 PCMU/8000/1\r\n"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace devicesim

@@ -190,7 +190,9 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
                     "Session: " + sid + "\r\n\r\n");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    PicturesDuring(cl, 300);  // drain what was under way
+    while (cl.ReadFrame(300)) {
+      // Drain what was under way: quiet for 300 ms, however slow the machine.
+    }
     EXPECT_EQ(PicturesDuring(cl, 600), 0);
 
     r = Ask(cl, "PLAY rtsp://" + h + "/replay/01?stime=" + stime + " RTSP/1.0\r\nCSeq: 5\r\n" +
@@ -199,7 +201,9 @@ TEST_F(DeviceTest, RecorderUrlFormsServeLiveAndReplayOverInterleavedTcp) {
     ASSERT_EQ(r->status, 200);
     EXPECT_EQ(r->Header("Scale"), "4.000000");
     const int fast = PicturesDuring(cl, 1500);
-    EXPECT_GT(fast, 2 * normal) << "normal " << normal << " fast " << fast;
+    // Nominally four times as many; a busy machine may not encode that fast,
+    // so only a clear speed-up is required.
+    EXPECT_GT(2 * fast, 3 * normal) << "normal " << normal << " fast " << fast;
 
     // Keep-alive form of the recorder scheme.
     cl.Send("GET_PARAMETER rtsp://" + h + "/replay/01?stime=" + stime +
@@ -424,51 +428,75 @@ TEST_F(DeviceTest, BasicCredentialsAreChecked) {
   EXPECT_EQ(r->status, 200);
 }
 
-TEST_F(DeviceTest, UdpSessionWithoutKeepAliveIsDropped) {
+TEST_F(DeviceTest, SessionsWithoutRequestsExpireOverUdpAndInterleaved) {
   Config c = SmallConfig();
   c.audio = AudioCodec::kNone;
   c.gop = 5;  // a new session starts at the next IDR picture
-  c.session_timeout = std::chrono::milliseconds(1200);
+  c.session_timeout = std::chrono::milliseconds(2000);
+  c.expire_interleaved_sessions = true;
   Start(c);
   const std::string base = dev_.Url(1);
-  auto open_session = [&](RawRtspClient& cl, UdpReceiver& rx) {
-    auto r = Ask(cl, "SETUP " + base + "/trackID=1 RTSP/1.0\r\nCSeq: 1\r\n" +
-                         "Transport: RTP/AVP;unicast;client_port=" + std::to_string(rx.port()) +
-                         "-" + std::to_string(rx.port() + 1) + "\r\n\r\n");
+  int cseq = 1;
+  auto setup = [&](RawRtspClient& cl, const std::string& transport) {
+    auto r = Ask(cl, "SETUP " + base + "/trackID=1 RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) +
+                         "\r\nTransport: " + transport + "\r\n\r\n");
     if (!r || r->status != 200) return std::string();
-    EXPECT_NE(r->Header("Session").find(";timeout=1"), std::string::npos);
+    EXPECT_NE(r->Header("Session").find(";timeout=2"), std::string::npos);
     const std::string sid = SessionId(*r);
-    r = Ask(cl, "PLAY " + base + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + sid + "\r\n\r\n");
+    r = Ask(cl, "PLAY " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) +
+                    "\r\nSession: " + sid + "\r\n\r\n");
     return r && r->status == 200 ? sid : std::string();
   };
-  RawRtspClient quiet, alive;
+  auto udp_transport = [](UdpReceiver& rx) {
+    return "RTP/AVP;unicast;client_port=" + std::to_string(rx.port()) + "-" +
+           std::to_string(rx.port() + 1);
+  };
+  auto keep_alive = [&](RawRtspClient& cl, const std::string& sid) {
+    auto r = Ask(cl, "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq++) +
+                         "\r\nSession: " + sid + "\r\n\r\n");
+    return r ? r->status : 0;
+  };
+  RawRtspClient quiet, alive, tcp;
   UdpReceiver quiet_rx, alive_rx;
-  ASSERT_TRUE(quiet.Connect(dev_.Port()) && alive.Connect(dev_.Port()));
+  ASSERT_TRUE(quiet.Connect(dev_.Port()) && alive.Connect(dev_.Port()) && tcp.Connect(dev_.Port()));
   ASSERT_TRUE(quiet_rx.Open() && alive_rx.Open());
-  const std::string quiet_sid = open_session(quiet, quiet_rx);
-  const std::string alive_sid = open_session(alive, alive_rx);
+  const std::string quiet_sid = setup(quiet, udp_transport(quiet_rx));
+  const std::string alive_sid = setup(alive, udp_transport(alive_rx));
+  const std::string tcp_sid = setup(tcp, "RTP/AVP/TCP;unicast;interleaved=0-1");
   ASSERT_FALSE(quiet_sid.empty());
   ASSERT_FALSE(alive_sid.empty());
-  ASSERT_TRUE(quiet_rx.Receive(5000));
-  EXPECT_EQ(dev_.ActiveSessions(), 2u);
+  ASSERT_FALSE(tcp_sid.empty());
 
-  // One client sends GET_PARAMETER every 200 ms, the other nothing.
-  for (int i = 0; i < 15; ++i) {
-    auto r = Ask(alive, "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: " + std::to_string(3 + i) +
-                            "\r\nSession: " + alive_sid + "\r\n\r\n");
-    ASSERT_TRUE(r);
-    ASSERT_EQ(r->status, 200);
+  // Every session is kept alive until both quiet streams have started, so
+  // that a slow start cannot let a session expire before it streamed.
+  bool quiet_started = false, tcp_started = false;
+  const auto start_limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!(quiet_started && tcp_started)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), start_limit);
+    quiet_started = quiet_started || quiet_rx.Receive(100).has_value();
+    tcp_started = tcp_started || FrameOn(tcp, 0, 100).has_value();
+    ASSERT_EQ(keep_alive(quiet, quiet_sid), 200);
+    ASSERT_EQ(keep_alive(tcp, tcp_sid), 200);
+    ASSERT_EQ(keep_alive(alive, alive_sid), 200);
+  }
+  EXPECT_EQ(dev_.ActiveSessions(), 3u);
+
+  // Now only one client sends requests; the other two sessions expire.
+  const auto expire_limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (dev_.ActiveSessions() > 1) {
+    ASSERT_LT(std::chrono::steady_clock::now(), expire_limit);
+    ASSERT_EQ(keep_alive(alive, alive_sid), 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
-  EXPECT_EQ(dev_.ActiveSessions(), 1u);
   while (quiet_rx.Receive(300)) {
   }
   EXPECT_FALSE(quiet_rx.Receive(500));  // its stream stopped
+  while (tcp.ReadFrame(300)) {
+  }
+  EXPECT_FALSE(tcp.ReadFrame(500));  // the connection stays, the stream stopped
   EXPECT_TRUE(alive_rx.Receive(2000));
-  auto r =
-      Ask(quiet, "PLAY " + base + " RTSP/1.0\r\nCSeq: 9\r\nSession: " + quiet_sid + "\r\n\r\n");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 454);
+  EXPECT_EQ(keep_alive(quiet, quiet_sid), 454);
+  EXPECT_EQ(keep_alive(tcp, tcp_sid), 454);
 }
 
 // Sets up the video track of channel 1, interleaved on channels 0-1, and plays it.
@@ -482,6 +510,21 @@ bool PlayTcp(RawRtspClient& cl, Device& dev) {
   cl.Send("PLAY " + base + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + sid + "\r\n\r\n");
   r = cl.ReadReply();
   return r && r->status == 200;
+}
+
+TEST_F(DeviceTest, InterleavedSessionsLiveWithTheirConnectionByDefault) {
+  Config c = SmallConfig();
+  c.audio = AudioCodec::kNone;
+  c.session_timeout = std::chrono::milliseconds(1000);
+  Start(c);
+  RawRtspClient cl;
+  ASSERT_TRUE(cl.Connect(dev_.Port()));
+  ASSERT_TRUE(PlayTcp(cl, dev_));
+  ASSERT_TRUE(FrameOn(cl, 0, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // past the timeout
+  EXPECT_EQ(dev_.ActiveSessions(), 1u);
+  cl.DropFrames();
+  EXPECT_TRUE(FrameOn(cl, 0, 5000));
 }
 
 TEST_F(DeviceTest, EveryIdrPictureFollowsItsParameterSetsAtTheGopInterval) {

@@ -31,21 +31,33 @@ void Usage(FILE* f) {
       "  --pad-bytes N            H.264: pad every picture with filler data to N bytes\n"
       "  --audio none|pcma|pcmu|g726-16|g726-24|g726-32|g726-40|aac  (default pcma)\n"
       "  --scene bars|busy         picture: colour bars (default) or a busy moving scene\n"
-      "  --mode generic|banner|recorder  how the device presents itself (default generic)\n"
+      "  --audio-announce device|upper|unknown  audio rtpmap as the devices write it,\n"
+      "                           in capitals (\"MPEG4-GENERIC/16000/1\") or as a codec\n"
+      "                           clients cannot decode (\"L16/8000/1\")\n"
+      "  --mode generic|banner|recorder|standard  how the device presents itself\n"
+      "                           (default generic; standard: a server outside the family)\n"
+      "  --std-controls relative|absolute|other-base  standard mode: \"stream=N\" controls,\n"
+      "                           absolute control URLs, or a Content-Base on another path\n"
+      "  --std-qop                standard mode: Digest with qop=\"auth\"\n"
+      "  --std-stap-a             standard mode: H.264 parameter sets in STAP-A packets\n"
+      "  --std-redirect           standard mode: DESCRIBE redirected (302) to /moved/...\n"
+      "  --std-no-get-parameter   standard mode: GET_PARAMETER not offered (405)\n"
       "  --auth none|basic|digest authentication (default none)\n"
       "  --user U --pass P        credentials for --auth\n"
       "  --realm R                authentication realm (default qr-devicesim)\n"
       "  --session-timeout S      drop UDP sessions without a request for S seconds\n"
       "                           (default 60; 0 = never)\n"
+      "  --expire-interleaved     expire RTP-over-TCP sessions the same way\n"
       "\n"
       "Faults:\n"
-      "  --close-after-seconds N  close each connection N seconds after its first PLAY\n"
+      "  --close-after-seconds N  close each connection N seconds after its first packet\n"
       "  --close-after-packets N  close each connection after N media packets\n"
       "  --udp-loss P             drop UDP packets with probability P (0..1)\n"
       "  --udp-reorder P          swap UDP packets with the next one with probability P\n"
       "  --udp-duplicate P        send UDP packets twice with probability P\n"
       "  --seed N                 seed of the UDP fault generator (default 1)\n"
       "  --refuse-credentials     answer every authorization with 401\n"
+      "  --refuse-get-parameter   answer GET_PARAMETER with 501\n"
       "  --reply-delay MS         hold each RTSP reply back for MS milliseconds\n"
       "  --next-size WxH          the first connection changes the picture size\n"
       "  --next-codec h264|mjpeg  the first connection changes the codec\n"
@@ -186,6 +198,30 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
+    if (opt == "--std-qop") {
+      cfg.standard.digest_qop = true;
+      continue;
+    }
+    if (opt == "--std-stap-a") {
+      cfg.standard.stap_a = true;
+      continue;
+    }
+    if (opt == "--std-redirect") {
+      cfg.standard.redirect = true;
+      continue;
+    }
+    if (opt == "--std-no-get-parameter") {
+      cfg.standard.no_get_parameter = true;
+      continue;
+    }
+    if (opt == "--expire-interleaved") {
+      cfg.expire_interleaved_sessions = true;
+      continue;
+    }
+    if (opt == "--refuse-get-parameter") {
+      faults.refuse_get_parameter = true;
+      continue;
+    }
     if (opt == "--refuse-credentials") {
       faults.refuse_credentials = true;
       continue;
@@ -244,6 +280,10 @@ int main(int argc, char** argv) {
       cfg.pad_picture_bytes = static_cast<size_t>(pad);
     } else if (opt == "--bitrate") {
       ok = ParseInt(val, &cfg.bitrate_kbps);
+    } else if (opt == "--audio-announce") {
+      auto a = devicesim::ParseAudioAnnounce(val);
+      ok = a.has_value();
+      if (ok) cfg.audio_announce = *a;
     } else if (opt == "--audio") {
       auto a = devicesim::ParseAudioCodec(val);
       ok = a.has_value();
@@ -252,6 +292,15 @@ int main(int argc, char** argv) {
       auto sc = devicesim::ParseScene(val);
       ok = sc.has_value();
       if (ok) cfg.scene = *sc;
+    } else if (opt == "--std-controls") {
+      using Controls = devicesim::StandardServer::Controls;
+      const std::string v = val;
+      ok = v == "relative" || v == "absolute" || v == "other-base";
+      if (ok) {
+        cfg.standard.controls = v == "relative"   ? Controls::kRelative
+                                : v == "absolute" ? Controls::kAbsolute
+                                                  : Controls::kOtherBase;
+      }
     } else if (opt == "--mode") {
       auto m = devicesim::ParseMode(val);
       ok = m.has_value();

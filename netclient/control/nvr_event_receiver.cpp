@@ -63,11 +63,13 @@ void CNVREventReceiver::Report(std::string_view text) {
   int32_t value = 0;
   if (!nvr::ParseReport(text, &value)) return;
   QRNET_StatusCallback callback = StatusCallback();
-  if (callback == nullptr) return;  // these reports are never posted as messages
-  try {
-    callback(handle_, 7, value, context_);
-  } catch (...) {
+  if (callback != nullptr) {  // these reports are never posted as messages
+    try {
+      callback(handle_, 7, value, context_);
+    } catch (...) {
+    }
   }
+  reports_read_.fetch_add(1);
 }
 
 int32_t CNVREventReceiver::Thread() {

@@ -35,6 +35,9 @@ class CNVREventReceiver : public CHandleObject, public qrplat::JThread {
   // Sets the stop flag, closes the current connection and waits for the
   // thread. Idempotent; never call it on the receiver's own thread.
   void Stop();
+  // Reports read so far, delivered or dropped (for tests: the point after
+  // which a report has been dealt with).
+  uint64_t reports_read() const { return reports_read_.load(); }
 
  protected:
   int32_t Thread() override;
@@ -51,6 +54,7 @@ class CNVREventReceiver : public CHandleObject, public qrplat::JThread {
   const int32_t context_;
   uint32_t handle_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> reports_read_{0};
 
   // The connection of the current attempt. Created and used by the thread;
   // Stop closes it from the stopping thread to end a blocked call.

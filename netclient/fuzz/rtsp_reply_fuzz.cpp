@@ -24,6 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (port < 0 || port > 65535) abort();
   rtsp::ParseCSeq(reply);
   rtsp::ReplyOk(reply);
+  const int timeout = rtsp::ParseSessionTimeout(reply);
+  if (timeout < 0 || timeout > 86400) abort();
+  const int status = rtsp::ReplyStatus(reply);
+  if (status < 0 || status > 999) abort();
 
   rtsp::Auth auth;
   if (rtsp::ParseChallenge(reply, &auth) && auth.scheme == rtsp::Auth::Scheme::kDigest) {
@@ -39,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rtsp::ReadLiveDescription(reply, &f)) {
       if (f.width < 1 || f.height < 1 || f.width > 16384 || f.height > 32768) abort();
       if (kind != rtsp::kServerRecorder && f.video_track == 0) abort();
+      // Audio is either set up with a code we decode, or left out.
+      if ((f.audio_code == rtsp::kAudioNone) != (f.audio_track == 0)) abort();
+      if (f.audio_unsupported.size() > 64) abort();
     }
   }
   rtsp::StreamFormat r;

@@ -682,6 +682,7 @@ QRNET_API int32_t QRNET_ClientNVRReplayStepByStep(uint32_t handle);
  * a missing or over-long text (nothing changes).
  */
 QRNET_API int32_t QRNET_ClientNVRUpdateReplayTime(uint32_t handle, const char* start_time);
+
 /* ---- Stream counters ----------------------------------------------------- */
 
 /* Health of a client's video stream since its start, for diagnostics. */

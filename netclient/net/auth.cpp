@@ -108,4 +108,15 @@ std::string DigestResponse(std::string_view user, std::string_view realm, std::s
   return Md5Hex(join({ha1, nonce, ha2}));
 }
 
+std::string DigestResponseQop(std::string_view user, std::string_view realm,
+                              std::string_view password, std::string_view method,
+                              std::string_view uri, std::string_view nonce, std::string_view nc,
+                              std::string_view cnonce, std::string_view qop) {
+  std::string ha1 =
+      Md5Hex(std::string(user) + ":" + std::string(realm) + ":" + std::string(password));
+  std::string ha2 = Md5Hex(std::string(method) + ":" + std::string(uri));
+  return Md5Hex(ha1 + ":" + std::string(nonce) + ":" + std::string(nc) + ":" + std::string(cnonce) +
+                ":" + std::string(qop) + ":" + ha2);
+}
+
 }  // namespace quornet

@@ -38,4 +38,11 @@ std::string Md5Hex(std::string_view text);
 std::string DigestResponse(std::string_view user, std::string_view realm, std::string_view password,
                            std::string_view method, std::string_view uri, std::string_view nonce);
 
+// The same with quality of protection "auth" (RFC 2617 3.2.2.1):
+// MD5(HA1:nonce:nc:cnonce:qop:HA2); nc is 8 hexadecimal digits.
+std::string DigestResponseQop(std::string_view user, std::string_view realm,
+                              std::string_view password, std::string_view method,
+                              std::string_view uri, std::string_view nonce, std::string_view nc,
+                              std::string_view cnonce, std::string_view qop);
+
 }  // namespace quornet

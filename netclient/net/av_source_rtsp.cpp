@@ -31,12 +31,15 @@ int32_t CAVSource_RTSP::SetSpeed(int32_t exponent) {
 
 bool CAVSource_RTSP::PrepareCommon() {
   rtsp_ = std::make_unique<CRtspSession>(*session_, udp_);
+  keep_alive_ = std::make_unique<CRTCPInstance>(*rtsp_);
   recorder_ = CreateStreamRecorder(*session_);
   sinks_ = CreateMediaSinks(*session_, video_conduit_, audio_conduit_);
   return true;
 }
 
 void CAVSource_RTSP::ReleaseCommon() {
+  StopKeepAlive();
+  keep_alive_.reset();
   StopEventReceiver();
   events_.reset();
   StopSinks();
@@ -123,6 +126,18 @@ void CAVSource_RTSP::StopEventReceiver() {
   events_started_ = false;
 }
 
+bool CAVSource_RTSP::StartKeepAlive() {
+  const uint32_t interval = rtsp_->KeepAliveIntervalMs();
+  if (interval == 0 || !keep_alive_) return true;
+  keep_alive_started_ = keep_alive_->Begin(interval) == 0;
+  return keep_alive_started_;
+}
+
+void CAVSource_RTSP::StopKeepAlive() {
+  if (keep_alive_ && keep_alive_started_) keep_alive_->Stop();
+  keep_alive_started_ = false;
+}
+
 // ---- RTSP over TCP ------------------------------------------------------------
 
 CAVSource_RTSP_TCP::~CAVSource_RTSP_TCP() {
@@ -159,6 +174,9 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   auto parser = std::make_unique<InterleavedParser>();
   rtsp_->SetInterleavedStreaming(true);
   rtsp_->DrainPendingInto(parser.get());
+  // Only now: from here on every byte of the connection is read by this
+  // loop, and the keep-alive's replies reach it through the session.
+  if (!StartKeepAlive()) qrplat::DebugOutput("CAVSource_RTSP_TCP: no keep-alive thread\n");
   uint8_t audio[2048];
   uint64_t window_bytes = 0;
   uint32_t window_start = qrplat::TickCount();
@@ -227,6 +245,7 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
     parser->Commit(static_cast<size_t>(n));
     last_data = now;
   }
+  StopKeepAlive();
   rtsp_->SetInterleavedStreaming(false);
   session_->measured_bit_rate.store(0);
   return end;
@@ -277,6 +296,7 @@ int32_t CAVSource_RTSP_TCP::Run() {
     StopSinks();
     rtsp_->Close();
   }
+  StopKeepAlive();
   StopEventReceiver();
   StopSinks();
   if (StopRequested()) {
@@ -305,16 +325,14 @@ bool CAVSource_RTSP_UDP::Prepare() {
                                                         stream_error_.get(), recorder_.get());
   audio_receiver_ =
       std::make_unique<CRTPAudioReceiver>(*session_, *rtsp_, audio_conduit_, recorder_.get());
-  keep_alive_ = std::make_unique<CRTCPInstance>(*rtsp_);
   return true;
 }
 
 void CAVSource_RTSP_UDP::Release() {
   StopReceivers();
-  if (keep_alive_) keep_alive_->Stop();
+  StopKeepAlive();
   video_receiver_.reset();
   audio_receiver_.reset();
-  keep_alive_.reset();
   ReleaseCommon();
   stop_event_.reset();
   stream_error_.reset();
@@ -365,12 +383,11 @@ int32_t CAVSource_RTSP_UDP::Run() {
     audio_started_ = rtsp_->has_audio() && audio_receiver_->Begin() == 0;
     if (session_->server_kind.load() == rtsp::kServerRecorder) {
       session_->recorder_keep_alive.store(1);
-      keep_alive_started_ = keep_alive_->Begin() == 0;
-      if (!keep_alive_started_) break;
     } else {
       session_->recorder_keep_alive.store(0);
       if (!StartEventReceiver()) break;
     }
+    if (!StartKeepAlive()) break;
     SaveFormat();
     const int which =
         qrplat::Event::WaitAny({stop_event_.get(), stream_error_.get()}, qrplat::kInfinite);
@@ -379,9 +396,8 @@ int32_t CAVSource_RTSP_UDP::Run() {
     // The stream broke: report, tear down and reconnect without limit.
     session_->ReportLinkState(3);
     StopReceivers();
+    StopKeepAlive();
     rtsp_->TearDown();
-    if (keep_alive_started_) keep_alive_->Stop();
-    keep_alive_started_ = false;
     StopEventReceiver();
     StopSinks();
     connected_.store(false);
@@ -390,6 +406,7 @@ int32_t CAVSource_RTSP_UDP::Run() {
     attempts = -1;
   }
   StopReceivers();
+  StopKeepAlive();
   // A stop aborts every wait of the RTSP session: the teardown then goes out
   // without waiting for its reply.
   if (rtsp_->aborted()) {
@@ -397,8 +414,6 @@ int32_t CAVSource_RTSP_UDP::Run() {
   } else {
     rtsp_->TearDown();
   }
-  if (keep_alive_started_) keep_alive_->Stop();
-  keep_alive_started_ = false;
   rtsp_->Close();
   StopEventReceiver();
   StopSinks();

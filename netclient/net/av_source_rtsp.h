@@ -64,14 +64,20 @@ class CAVSource_RTSP : public CAVSource {
   // thread could not be started.
   bool StartEventReceiver();
   void StopEventReceiver();
+  // RTSP keep-alive thread, when the session needs one; false only when its
+  // thread could not be started.
+  bool StartKeepAlive();
+  void StopKeepAlive();
 
   const bool udp_;
   std::unique_ptr<CRtspSession> rtsp_;
   std::unique_ptr<IStreamRecorder> recorder_;
   std::unique_ptr<IMediaSinks> sinks_;
   std::unique_ptr<IDeviceEventReceiver> events_;
+  std::unique_ptr<CRTCPInstance> keep_alive_;
   bool sinks_started_ = false;
   bool events_started_ = false;
+  bool keep_alive_started_ = false;
   std::atomic<bool> connected_{false};  // a PLAY succeeded in this attempt
   uint32_t last_activity_ = 0;          // tick of the last running stream
 
@@ -124,9 +130,7 @@ class CAVSource_RTSP_UDP final : public CAVSource_RTSP {
   std::unique_ptr<qrplat::Event> stream_error_;
   std::unique_ptr<CRTPVideoReceiver> video_receiver_;
   std::unique_ptr<CRTPAudioReceiver> audio_receiver_;
-  std::unique_ptr<CRTCPInstance> keep_alive_;
   bool audio_started_ = false;
-  bool keep_alive_started_ = false;
 };
 
 }  // namespace quornet

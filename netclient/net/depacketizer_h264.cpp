@@ -1,6 +1,7 @@
-// H.264 over RTP (RFC 6184): single NAL unit packets (types 1-23) and FU-A
-// fragments (type 28, section 5.8). Other packet types, STAP-A included, are
-// not sent by the devices and are ignored.
+// H.264 over RTP (RFC 6184): single NAL unit packets (types 1-23), STAP-A
+// aggregation packets (type 24, section 5.7.1; standard servers put the
+// parameter sets in one) and FU-A fragments (type 28, section 5.8). Other
+// packet types (STAP-B, MTAP, FU-B) are ignored.
 //
 // A picture handed over is one access unit: every unit of it, each behind a
 // four-byte start code, however many slices the encoder cut the picture
@@ -96,36 +97,34 @@ class H264Depacketizer final : public VideoDepacketizer {
       unit_start = (fu & 0x80) != 0;
       body = p.payload + 2;
       body_size = p.payload_size - 2;
+    } else if (packet_type == 24) {
+      // STAP-A: units behind 16-bit big-endian sizes. A size that runs past
+      // the packet ends it; the units before it are kept.
+      size_t pos = 1;
+      while (pos + 2 < p.payload_size) {
+        const size_t n = (size_t{p.payload[pos]} << 8) | p.payload[pos + 1];
+        pos += 2;
+        if (n == 0 || n > p.payload_size - pos) break;
+        const uint8_t* unit = p.payload + pos;
+        pos += n;
+        const int unit_type = unit[0] & 0x1F;
+        if (unit_type < 1 || unit_type > 23) continue;
+        if (!StartUnit(unit_type, unit[0], unit + 1, n - 1, unit, n, false, packet_boundary, p,
+                       sink)) {
+          return;
+        }
+      }
+      timestamp_ = p.timestamp;
+      if (p.marker && have_slice_ && !in_fragment_) Complete(sink);
+      return;
     } else if (packet_type < 1 || packet_type > 23) {
       return;
     }
 
     if (unit_start) {
-      const bool first_slice = IsFirstSlice(type, body, body_size);
-      if (have_slice_ && (first_slice || type == 9 || p.timestamp != timestamp_)) Complete(sink);
-      if (skip_) {
-        // Resume only where an access unit surely begins: not at parameter
-        // sets repeated between the slices of a picture.
-        const bool begins = first_slice || type == 9 || (IsLeadingUnit(type) && packet_boundary);
-        if (!begins) return AccountSkipped(p, sink);
-        FinishOversized(sink);
-        skip_ = false;
-      }
-      in_fragment_ = packet_type == 28;
-      if (type == 7) sink->OnKeyFrameStart();
-      if (packet_type == 28) {
-        const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | type);
-        if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink) ||
-            !Append(body, body_size, sink)) {
-          return EndIfMarked(p, sink);
-        }
-      } else if (!Append(kStartCode, 4, sink) || !Append(p.payload, p.payload_size, sink)) {
-        return EndIfMarked(p, sink);
-      }
-      if (IsSlice(type)) {
-        have_slice_ = true;
-        idr_ = idr_ || type == 5;
-        slice_type_ = type;
+      if (!StartUnit(type, nal, body, body_size, p.payload, p.payload_size, packet_type == 28,
+                     packet_boundary, p, sink)) {
+        return;
       }
     } else {
       // A continuation belongs to a unit whose start fragment we have:
@@ -145,6 +144,46 @@ class H264Depacketizer final : public VideoDepacketizer {
   }
 
  private:
+  // The start of one NAL unit: a single unit (whole, whole_size) or an FU-A
+  // start fragment (header byte rebuilt from nal and type, then body).
+  // False when the packet is done with (skipped or overflowed).
+  bool StartUnit(int type, uint8_t nal, const uint8_t* body, size_t body_size, const uint8_t* whole,
+                 size_t whole_size, bool fragment, bool packet_boundary, const RtpPacket& p,
+                 VideoFrameSink* sink) {
+    const bool first_slice = IsFirstSlice(type, body, body_size);
+    if (have_slice_ && (first_slice || type == 9 || p.timestamp != timestamp_)) Complete(sink);
+    if (skip_) {
+      // Resume only where an access unit surely begins: not at parameter
+      // sets repeated between the slices of a picture.
+      const bool begins = first_slice || type == 9 || (IsLeadingUnit(type) && packet_boundary);
+      if (!begins) {
+        AccountSkipped(p, sink);
+        return false;
+      }
+      FinishOversized(sink);
+      skip_ = false;
+    }
+    in_fragment_ = fragment;
+    if (type == 7) sink->OnKeyFrameStart();
+    if (fragment) {
+      const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | type);
+      if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink) ||
+          !Append(body, body_size, sink)) {
+        EndIfMarked(p, sink);
+        return false;
+      }
+    } else if (!Append(kStartCode, 4, sink) || !Append(whole, whole_size, sink)) {
+      EndIfMarked(p, sink);
+      return false;
+    }
+    if (IsSlice(type)) {
+      have_slice_ = true;
+      idr_ = idr_ || type == 5;
+      slice_type_ = type;
+    }
+    return true;
+  }
+
   void DropPicture() {
     buffer_.Clear();
     have_slice_ = false;

@@ -177,6 +177,30 @@ bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
   if (crop_w >= width || crop_h >= height) return false;
   out->width = static_cast<int32_t>(width - crop_w);
   out->height = static_cast<int32_t>(height - crop_h);
+  out->frame_rate = 0;
+  // VUI timing (Annex E.1.1). A set cut short here still gives its size.
+  if (r.Bit()) {                        // vui_parameters_present_flag
+    if (r.Bit() && r.Bits(8) == 255) {  // aspect_ratio_idc: Extended_SAR
+      r.Bits(32);                       // sar_width, sar_height
+    }
+    if (r.Bit()) r.Bit();       // overscan_appropriate_flag
+    if (r.Bit()) {              // video_signal_type_present_flag
+      r.Bits(4);                // video_format, video_full_range_flag
+      if (r.Bit()) r.Bits(24);  // colour description
+    }
+    if (r.Bit()) {  // chroma_loc_info_present_flag
+      r.Ue();
+      r.Ue();
+    }
+    if (r.Bit()) {  // timing_info_present_flag
+      const uint32_t units = r.Bits(32);
+      const uint32_t scale = r.Bits(32);
+      if (!r.failed() && units > 0) {
+        const uint64_t fps = (uint64_t{scale} + units) / (2 * uint64_t{units});
+        if (fps >= 1 && fps <= 1000) out->frame_rate = static_cast<int32_t>(fps);
+      }
+    }
+  }
   return true;
 }
 

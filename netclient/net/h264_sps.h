@@ -14,6 +14,9 @@ namespace quornet {
 struct SpsPictureSize {
   int32_t width = 0;   // pixels, after frame cropping
   int32_t height = 0;  // pixels, after frame cropping, both fields for interlaced
+  // Frames per second from the VUI timing (time_scale / (2 x
+  // num_units_in_tick)), rounded; 0 when the set carries no usable timing.
+  int32_t frame_rate = 0;
 };
 
 // nal points at the NAL unit including its one-byte header (type 7), with

@@ -202,7 +202,8 @@ CRTCPInstance::~CRTCPInstance() {
   Stop();
 }
 
-int CRTCPInstance::Begin() {
+int CRTCPInstance::Begin(uint32_t interval_ms) {
+  interval_ms_ = interval_ms;
   stop_.store(false);
   wake_.Reset();
   return Start();
@@ -217,7 +218,7 @@ void CRTCPInstance::Stop() {
 int32_t CRTCPInstance::Thread() {
   while (!stop_.load()) {
     rtsp_.KeepAlive();
-    wake_.Wait(kIntervalMs);
+    wake_.Wait(interval_ms_);
   }
   return 12;
 }

@@ -3,9 +3,11 @@
 //
 // CRTPVideoReceiver reads the video RTP socket, rebuilds whole pictures and
 // hands them to the video conduit and the recorder; CRTPAudioReceiver does
-// the same for audio; CRTCPInstance sends the RTSP keep-alive every 20 s for
-// recorder-scheme devices (it sends no RTCP: those devices time sessions out
-// on RTSP requests only).
+// the same for audio; CRTCPInstance sends the RTSP keep-alive at the interval
+// the RTSP session asks for (every 20 s for recorder-scheme devices, half the
+// session timeout for standard servers). It sends no RTCP: the devices time
+// sessions out on RTSP requests only, and standard servers count a request
+// that names the session as activity as well (RFC 2326 12.37).
 //
 // Each receiver has one owner (the source), which starts it after PLAY and
 // stops it (flag, then join) before TEARDOWN. The receivers poll their socket
@@ -113,11 +115,11 @@ class CRTPAudioReceiver : public qrplat::JThread {
 
 class CRTCPInstance : public qrplat::JThread {
  public:
-  static constexpr uint32_t kIntervalMs = 20000;
-
   explicit CRTCPInstance(CRtspSession& rtsp);
   ~CRTCPInstance() override;
-  int Begin();
+  // Starts the thread (0) for the current stream: one keep-alive at once,
+  // then one every interval_ms (the RTSP session's KeepAliveIntervalMs).
+  int Begin(uint32_t interval_ms);
   void Stop();
 
  protected:
@@ -127,6 +129,7 @@ class CRTCPInstance : public qrplat::JThread {
   CRtspSession& rtsp_;
   std::atomic<bool> stop_{false};
   qrplat::Event wake_{true, false};  // set by Stop
+  uint32_t interval_ms_ = 20000;     // written by Begin before the thread starts
 };
 
 }  // namespace quornet

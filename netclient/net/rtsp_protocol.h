@@ -63,6 +63,14 @@ struct Auth {
   std::string password;
   std::string realm;
   std::string nonce;
+  // Standard servers only (the devices never offer these): the challenge's
+  // opaque value and whether it offered qop "auth". With `standard` set the
+  // Digest line answers qop=auth (nc counting up, cnonce) and echoes opaque.
+  bool standard = false;
+  bool qop_auth = false;
+  std::string opaque;
+  std::string cnonce;
+  mutable uint32_t nc = 0;  // requests answered with this nonce
 };
 
 // "Authorization: ...\r\n" for method and uri, or "" when not challenged.
@@ -97,6 +105,10 @@ std::string SetSpeedRequest(const RequestContext& c, int32_t server_kind, int sp
 std::string TeardownRequest(const RequestContext& c, int32_t server_kind, bool replay_mode);
 std::string TeardownNoWaitRequest(const RequestContext& c);
 std::string KeepAliveRequest(const RequestContext& c, bool replay_mode);
+// Keep-alive of a standard server (RFC 2326 10.8: GET_PARAMETER without a
+// body is a liveness "ping"), or OPTIONS with the session for servers that
+// refuse GET_PARAMETER.
+std::string GenericKeepAliveRequest(const RequestContext& c, bool options);
 
 // Scale of a speed exponent: 2 to its power.
 double SpeedScale(int speed_exponent);
@@ -117,8 +129,19 @@ long MessageLength(std::string_view buf, size_t max_size);
 int ParseCSeq(std::string_view reply);
 
 // Session id of a SETUP reply: the token after "Session:", ended by ";",
-// white space or the line end, at most 31 characters (longer ids give "").
-std::string ParseSessionId(std::string_view reply);
+// white space or the line end, at most max_size characters (longer ids give
+// ""). The devices' ids fit the 31 characters of their field; standard
+// servers may use longer ones.
+std::string ParseSessionId(std::string_view reply, size_t max_size = 31);
+
+// Session timeout of a SETUP reply in seconds: the "timeout=" parameter of
+// the Session header (RFC 2326 12.37), clamped to 1..86400; 0 when the
+// header carries none (the server then expires sessions after 60 s).
+int ParseSessionTimeout(std::string_view reply);
+inline constexpr int kDefaultSessionTimeoutS = 60;
+
+// Status code of a reply's status line ("RTSP/1.0 405 ..."), or 0.
+int ReplyStatus(std::string_view reply);
 
 // Decimal port after "server_port=", or 0.
 int ParseServerPort(std::string_view reply);
@@ -151,11 +174,27 @@ struct StreamFormat {
   uint8_t audio_code = kAudioUlaw;
   char video_track = 0;  // 0: no such track
   char audio_track = 0;
+  // Set when the audio track was left out (audio_code 255) because its
+  // codec cannot be decoded: the rtpmap value or payload type it announced.
+  std::string audio_unsupported;
+  // Standard mode: the request URLs of the session (aggregate control) and
+  // of the chosen tracks, resolved against the description's base URL.
+  bool standard = false;
+  std::string session_url;
+  std::string video_url;
+  std::string audio_url;
 };
 
-// Audio codec code from the rtpmap lines; first match of the fixed table wins,
-// current when none matches.
-uint8_t AudioCodeFromSdp(std::string_view sdp, uint8_t current);
+// Audio codec code of the audio track a description announces:
+// - the devices' fixed table, first match wins, encoding names matched
+//   without regard to case ("MPEG4-GENERIC/16000/1" is AAC);
+// - else the audio media description's first payload type: its rtpmap if it
+//   has one (a known encoding and clock rate on any payload number), static
+//   type 0 as mu-law and 8 as A-law, and mu-law when there is no "m=audio"
+//   line at all (the devices' old default);
+// - anything else is kAudioNone (never a guess), with the offending text in
+//   *unsupported when given.
+uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported = nullptr);
 
 // Picture size from "sprop-parameter-sets=<SPS>,"; false when absent or bad.
 bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height);
@@ -172,6 +211,71 @@ int32_t AutoLiveViewPerformance(int32_t bit_rate);
 // negative performance selects the automatic value, which is written back to
 // *performance.
 int32_t RestoreFrameCount(int32_t* performance, int32_t frame_rate, int32_t bit_rate);
+
+// --- Standard RTSP servers ------------------------------------------------
+//
+// Servers outside the device family: controls named by the server (RFC 2326
+// C.1.1), any payload numbers, Digest with qop, redirects.
+
+// An address "rtsp://[user[:password]@]host[:port][/path]". The scheme is
+// matched without regard to case; an IPv6 host is written in brackets (host
+// holds it without them); user and password are percent-decoded. Port 554
+// when none is given; path "/" when none is given.
+// Longest URL the standard mode puts in a request line.
+inline constexpr size_t kMaxStandardUrl = 1024;
+
+struct RtspUrl {
+  std::string user;
+  std::string password;
+  bool has_credentials = false;
+  std::string host;
+  int32_t port = 554;
+  std::string path;
+};
+bool IsRtspUrl(std::string_view text);
+bool ParseRtspUrl(std::string_view url, RtspUrl* out);
+// "rtsp://host:port" (brackets around an IPv6 host) followed by path.
+std::string MakeRtspUrl(std::string_view host, int32_t port, std::string_view path);
+
+// Value of the first header called name (case-insensitive), white space
+// trimmed; false when there is none. Only the header block is searched.
+bool HeaderValue(std::string_view reply, std::string_view name, std::string* value);
+
+// Whether the reply's "Public:" header lists GET_PARAMETER: 1 it does, 0 it
+// does not, -1 there is no Public header.
+int PublicListsGetParameter(std::string_view reply);
+
+// 3xx reply with a Location header: its URL. False otherwise.
+bool RedirectLocation(std::string_view reply, std::string* location);
+
+// Whether a description names its tracks the devices' way ("trackID=").
+bool UsesDialectControls(std::string_view reply);
+
+// Base URL of a DESCRIBE reply (RFC 2326 C.1.1): Content-Base, else
+// Content-Location, else the request URL.
+std::string DescriptionBaseUrl(std::string_view reply, std::string_view request_url);
+// Control attribute resolved against a base URL: an absolute rtsp URL as it
+// is, "*" or empty the base itself, anything else appended to the base with
+// one "/" between them.
+std::string ResolveControl(std::string_view base, std::string_view control);
+
+// A DESCRIBE reply of a standard server: the first H.264 or JPEG video
+// (any payload number, static type 26 for JPEG) and the first audio whose
+// first payload type we decode (PCMA, PCMU, G726-16..40, AAC as
+// MPEG4-GENERIC at 16000 Hz mono whose config says so), their control URLs,
+// picture size from sprop-parameter-sets, frame rate from a=framerate or the
+// SPS timing, bit rate from b=AS. False without a usable video track.
+bool ReadStandardDescription(std::string_view reply, std::string_view request_url, StreamFormat* f);
+
+// Standard requests: request line on url, CSeq, the session when with
+// session, extra header lines, the authorization for url, the user agent and
+// the blank line.
+std::string StandardRequest(const RequestContext& c, std::string_view method, std::string_view url,
+                            bool with_session, std::string_view extra = {});
+// SETUP of one track: interleaved channels 0-1 (video) or 2-3 (audio), or
+// the client ports over UDP.
+std::string StandardSetupRequest(const RequestContext& c, std::string_view url, bool audio,
+                                 int client_port, bool with_session);
 
 // Process-wide RTP client port counter (thread-safe): 32769, 32771, ... up to
 // 65533, then 32767 again, so that port + 1 (RTCP) is always a valid port.

@@ -8,9 +8,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "api/process_state.h"
 #include "net/interleaved.h"
@@ -29,6 +32,14 @@ int64_t MsLeft(Clock::time_point deadline) {
 // A text field of the client record that need not be terminated.
 std::string Field(const char* text, size_t size) {
   return std::string(text, strnlen(text, size));
+}
+
+// Client nonce of a Digest answer with qop: 16 hexadecimal digits.
+std::string MakeClientNonce() {
+  std::random_device rd;
+  char text[17];
+  std::snprintf(text, sizeof text, "%08x%08x", rd(), rd());
+  return text;
 }
 
 void SetNonBlocking(int fd) {
@@ -80,12 +91,15 @@ void CRtspSession::Close() {
 
 int32_t CRtspSession::Open() {
   Close();
+  return OpenPeer(Field(client_.host, sizeof client_.host), client_.port);
+}
+
+int32_t CRtspSession::OpenPeer(const std::string& host, int32_t port_number) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
-  std::string host = Field(client_.host, sizeof client_.host);
-  std::string port = std::to_string(client_.port);
+  std::string port = std::to_string(port_number);
   if (host.empty() || getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0 || !res) {
     if (res) freeaddrinfo(res);
     return -2;
@@ -246,6 +260,11 @@ bool CRtspSession::BindRtpSocket(int* port_out, std::atomic<int>* slot, int rece
 int32_t CRtspSession::Start(bool replay) {
   // Connect step: per attempt, CSeq, challenge and session restart.
   video_server_port_ = audio_server_port_ = 0;
+  session_timeout_s_.store(0);
+  {
+    std::lock_guard<std::recursive_mutex> lock(request_mutex_);
+    keep_alive_options_ = false;
+  }
   ctx_ = rtsp::RequestContext{};
   ctx_.cseq = 1;
   ctx_.udp = udp_;
@@ -261,6 +280,11 @@ int32_t CRtspSession::Start(bool replay) {
     }
     ctx_.base_url = rtsp::ReplayBaseUrl(ctx_.host, port, ctx_.channel, ctx_.start_time);
     kind = rtsp::kServerRecorder;
+  } else if (client_.standard_url) {
+    // A full rtsp:// address: its own URL, the standard requests.
+    kind = rtsp::kServerPathSuffix;
+    ctx_.base_url = rtsp::MakeRtspUrl(ctx_.host, port, suffix_);
+    suffix_.clear();
   } else {
     ctx_.base_url = rtsp::LiveBaseUrl(ctx_.host, port, ctx_.channel, suffix_, &kind);
   }
@@ -273,11 +297,12 @@ int32_t CRtspSession::Start(bool replay) {
   if (!Connect()) return 0;
 
   // DESCRIBE, answering a challenge once.
+  std::string request_url = ctx_.base_url + suffix_;
   const std::string first = rtsp::DescribeRequest(ctx_.base_url, suffix_, ctx_.cseq++);
   std::string reply;
   if (!Exchange(first, &reply, kStartTimeoutMs)) return 0;
   rtsp::Banner banner;
-  if (!replay && reply.find(rtsp::kBannerV200) != std::string::npos) {
+  if (!replay && !client_.standard_url && reply.find(rtsp::kBannerV200) != std::string::npos) {
     kind = rtsp::kServerBanner;
     if (rtsp::ParseBanner(reply, rtsp::kBannerV200, rtsp::kBannerV200.size() + 1, &banner)) {
       format_.width = banner.width;
@@ -286,16 +311,63 @@ int32_t CRtspSession::Start(bool replay) {
       format_.bit_rate = banner.bit_rate;
     }
   }
+  // Servers addressed by a path may be standard RTSP servers: those may
+  // redirect (followed once) and get the standard requests when their
+  // description does not use the devices' track names.
+  const bool standard_capable = !replay && kind == rtsp::kServerPathSuffix;
+  bool standard = !replay && client_.standard_url;
+  bool redirected = false;
+  auto follow_redirect = [&]() -> int32_t {
+    std::string location;
+    if (!standard_capable || redirected || !rtsp::RedirectLocation(reply, &location)) return 1;
+    redirected = true;
+    standard = true;
+    if (!Redirect(location, &request_url)) return 0;
+    const std::string again =
+        rtsp::StandardRequest(ctx_, "DESCRIBE", request_url, false, "Accept: application/sdp\r\n");
+    ++ctx_.cseq;
+    return Exchange(again, &reply, kStartTimeoutMs) ? 1 : 0;
+  };
+  if (follow_redirect() == 0) return 0;
   if (rtsp::ReplyUnauthorized(reply)) {
     if (!rtsp::ParseChallenge(reply, &ctx_.auth)) return 0;
     const QRNET_ClientParam& param = client_.param();
     ctx_.auth.user = Field(param.user, sizeof param.user);
     ctx_.auth.password = Field(param.password, sizeof param.password);
-    std::string again = ctx_.auth.scheme == rtsp::Auth::Scheme::kNone
-                            ? first
-                            : rtsp::DescribeAuthorizedRequest(ctx_);
-    ++ctx_.cseq;
-    if (!Exchange(again, &reply, kStartTimeoutMs)) return -1;
+    if (client_.url_credentials) {
+      ctx_.auth.user = client_.url_user;
+      ctx_.auth.password = client_.url_password;
+    }
+    auto standard_describe = [&]() {
+      ctx_.auth.standard = true;
+      ctx_.auth.cnonce = MakeClientNonce();
+      ctx_.auth.nc = 0;
+      const std::string text = rtsp::StandardRequest(ctx_, "DESCRIBE", request_url, false,
+                                                     "Accept: application/sdp\r\n");
+      ++ctx_.cseq;
+      return Exchange(text, &reply, kStartTimeoutMs);
+    };
+    // The devices never ask for qop: a challenge that does is a standard
+    // server's.
+    if (standard_capable && ctx_.auth.scheme != rtsp::Auth::Scheme::kNone &&
+        (standard || ctx_.auth.qop_auth)) {
+      standard = true;
+      if (!standard_describe()) return -1;
+    } else {
+      std::string again = ctx_.auth.scheme == rtsp::Auth::Scheme::kNone
+                              ? first
+                              : rtsp::DescribeAuthorizedRequest(ctx_);
+      ++ctx_.cseq;
+      if (!Exchange(again, &reply, kStartTimeoutMs)) return -1;
+      // The devices take the authorized DESCRIBE without the path; a
+      // standard server wants the whole URL and the uri of the request.
+      if (!rtsp::ReplyOk(reply) && standard_capable &&
+          ctx_.auth.scheme != rtsp::Auth::Scheme::kNone) {
+        if (!standard_describe()) return -1;
+        if (rtsp::ReplyOk(reply)) standard = true;
+      }
+    }
+    if (follow_redirect() == 0) return 0;
     if (!rtsp::ReplyOk(reply)) return -1;
   } else if (!rtsp::ReplyOk(reply)) {
     return 0;
@@ -306,6 +378,11 @@ int32_t CRtspSession::Start(bool replay) {
   if (replay) {
     rtsp::ReadReplayDescription(reply, &format_);
     ctx_.form = rtsp::UrlForm::kReplay;
+  } else if (standard || (standard_capable && !rtsp::UsesDialectControls(reply))) {
+    if (!rtsp::ReadStandardDescription(reply, request_url, &format_)) return 0;
+    ctx_.form = rtsp::UrlForm::kGeneric;
+    // In-session requests name the whole session.
+    ctx_.base_url = format_.session_url;
   } else {
     if (!rtsp::ReadLiveDescription(reply, &format_)) return 0;
     ctx_.form = kind == rtsp::kServerRecorder ? rtsp::UrlForm::kMonitor : rtsp::UrlForm::kGeneric;
@@ -317,10 +394,16 @@ int32_t CRtspSession::Start(bool replay) {
   client_.bit_rate_value.store(format_.bit_rate);
   client_.video_payload.store(format_.video_code);
   client_.audio_codec.store(format_.audio_code);
+  if (!format_.audio_unsupported.empty()) {
+    qrplat::DebugOutput("CRtspSession: audio \"%s\" cannot be decoded, no sound\n",
+                        format_.audio_unsupported.c_str());
+  }
   int32_t perf = client_.live_view_performance.load();
   int32_t restore = rtsp::RestoreFrameCount(&perf, format_.frame_rate, format_.bit_rate);
   if (format_.frame_rate > 0) client_.live_view_performance.store(perf);
   client_.restore_frame_count.store(restore);
+
+  if (format_.standard) return StartStandard();
 
   // SETUP video, then audio. Cameras send a key picture of a megabyte and
   // more in one burst: the video socket asks for room for several (the
@@ -333,6 +416,7 @@ int32_t CRtspSession::Start(bool replay) {
   }
   ++ctx_.cseq;
   ctx_.session_id = rtsp::ParseSessionId(reply);
+  session_timeout_s_.store(rtsp::ParseSessionTimeout(reply));
   if (udp_) video_server_port_ = rtsp::ParseServerPort(reply);
   if (format_.audio_track != 0) {
     if (udp_ && !BindRtpSocket(&audio_port_, &audio_fd_, 8192)) return 0;
@@ -359,6 +443,66 @@ int32_t CRtspSession::Start(bool replay) {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   in_session_ = true;
   return 1;
+}
+
+int32_t CRtspSession::StartStandard() {
+  std::string reply;
+  // Which keep-alive the server takes: GET_PARAMETER unless its Public
+  // header leaves it out.
+  if (!Exchange(rtsp::StandardRequest(ctx_, "OPTIONS", format_.session_url, false), &reply,
+                kStartTimeoutMs)) {
+    return 0;
+  }
+  ++ctx_.cseq;
+  if (rtsp::ReplyOk(reply) && rtsp::PublicListsGetParameter(reply) == 0) {
+    std::lock_guard<std::recursive_mutex> lock(request_mutex_);
+    keep_alive_options_ = true;
+  }
+
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 4 * 1024 * 1024)) return 0;
+  if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.video_url, false, video_port_, false),
+                &reply, kStartTimeoutMs) ||
+      !rtsp::ReplyOk(reply)) {
+    return 0;
+  }
+  ++ctx_.cseq;
+  ctx_.session_id = rtsp::ParseSessionId(reply, kMaxStandardSessionId);
+  if (ctx_.session_id.empty()) return 0;
+  session_timeout_s_.store(rtsp::ParseSessionTimeout(reply));
+  if (udp_) video_server_port_ = rtsp::ParseServerPort(reply);
+  if (format_.audio_track != 0) {
+    if (udp_ && !BindRtpSocket(&audio_port_, &audio_fd_, 8192)) return 0;
+    if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.audio_url, true, audio_port_, true),
+                  &reply, kStartTimeoutMs) ||
+        !rtsp::ReplyOk(reply)) {
+      return 0;
+    }
+    ++ctx_.cseq;
+    if (udp_) audio_server_port_ = rtsp::ParseServerPort(reply);
+  }
+  if (!Exchange(
+          rtsp::StandardRequest(ctx_, "PLAY", format_.session_url, true, "Range: npt=0.000-\r\n"),
+          &reply, kStartTimeoutMs) ||
+      !rtsp::ReplyOk(reply)) {
+    return 0;
+  }
+  ++ctx_.cseq;
+  std::lock_guard<std::recursive_mutex> lock(request_mutex_);
+  in_session_ = true;
+  return 1;
+}
+
+bool CRtspSession::Redirect(const std::string& location, std::string* request_url) {
+  rtsp::RtspUrl url;
+  if (!rtsp::ParseRtspUrl(location, &url)) return false;
+  qrplat::DebugOutput("CRtspSession: redirected to %s\n", location.c_str());
+  Close();
+  if (OpenPeer(url.host, url.port) != 0 || !Connect()) return false;
+  ctx_.host = url.host;
+  *request_url = rtsp::MakeRtspUrl(url.host, url.port, url.path);
+  ctx_.base_url = *request_url;
+  suffix_.clear();
+  return true;
 }
 
 int32_t CRtspSession::LiveStart() {
@@ -389,9 +533,11 @@ void CRtspSession::PostReplyText(const uint8_t* data, size_t size) {
   mailbox_cv_.notify_all();
 }
 
-int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size_t reply_limit) {
+int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size_t reply_limit,
+                                std::string* reply_out) {
   // Caller holds request_mutex_.
   std::string reply;
+  if (reply_out) reply_out->clear();
   bool via_mailbox;
   {
     std::lock_guard<std::mutex> lock(mailbox_mutex_);
@@ -402,14 +548,23 @@ int32_t CRtspSession::InSession(const std::string& request, int timeout_ms, size
     if (!Exchange(request, &reply, timeout_ms)) return 0;
   } else {
     if (!SendText(request, timeout_ms)) return 0;
+    const int cseq = rtsp::ParseCSeq(request);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock<std::mutex> lock(mailbox_mutex_);
-    mailbox_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                         [&] { return mailbox_full_ || aborted_ || !interleaved_streaming_; });
-    if (!mailbox_full_) return 0;
-    reply.swap(mailbox_);
-    mailbox_full_ = false;
+    for (;;) {
+      mailbox_cv_.wait_until(lock, deadline,
+                             [&] { return mailbox_full_ || aborted_ || !interleaved_streaming_; });
+      if (!mailbox_full_) return 0;
+      reply.swap(mailbox_);
+      mailbox_full_ = false;
+      // A late reply to an earlier request (one that timed out) is not ours.
+      const int got = rtsp::ParseCSeq(reply);
+      if (got < 0 || cseq < 0 || got >= cseq) break;
+      reply.clear();
+    }
   }
   if (reply.size() > reply_limit) reply.resize(reply_limit);
+  if (reply_out) *reply_out = reply;
   return rtsp::ReplyOk(reply) ? 1 : 0;
 }
 
@@ -442,11 +597,50 @@ int32_t CRtspSession::KeepAlive() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
   TakeRunningStartTime();
-  std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
+  if (client_.server_kind.load() == rtsp::kServerRecorder) {
+    std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
+    ++ctx_.cseq;
+    int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
+    if (!ok) qrplat::DebugOutput("getparameter fail \n");
+    return ok;
+  }
+  // Standard servers: whatever the answer, the request named the session
+  // and so refreshed it. A server that does not know GET_PARAMETER gets
+  // OPTIONS from then on, which every server must answer.
+  std::string req = rtsp::GenericKeepAliveRequest(ctx_, keep_alive_options_);
   ++ctx_.cseq;
-  int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);
-  if (!ok) qrplat::DebugOutput("getparameter fail \n");
-  return ok;
+  std::string reply;
+  InSession(req, kInSessionTimeoutMs, 1024, &reply);
+  if (reply.empty()) {
+    qrplat::DebugOutput("CRtspSession: no reply to the keep-alive\n");
+    return 0;
+  }
+  const int status = rtsp::ReplyStatus(reply);
+  if (!keep_alive_options_ && (status == 405 || status == 501)) {
+    qrplat::DebugOutput("CRtspSession: GET_PARAMETER refused (%d), keep-alive by OPTIONS\n",
+                        status);
+    keep_alive_options_ = true;
+  }
+  return 1;
+}
+
+uint32_t CRtspSession::KeepAliveIntervalMs() const {
+  constexpr uint32_t kRecorderIntervalMs = 20000;
+  const int announced = session_timeout_s_.load();
+  const uint32_t half = static_cast<uint32_t>(
+      std::max(1000, (announced > 0 ? announced : rtsp::kDefaultSessionTimeoutS) * 500));
+  switch (client_.server_kind.load()) {
+    case rtsp::kServerGeneric:
+    case rtsp::kServerPathSuffix:
+      return half;
+    case rtsp::kServerBanner:
+      return announced > 0 ? half : 0;
+    case rtsp::kServerRecorder:
+      if (udp_) return announced > 0 ? std::min(half, kRecorderIntervalMs) : kRecorderIntervalMs;
+      return announced > 0 ? half : 0;
+    default:
+      return 0;
+  }
 }
 
 int32_t CRtspSession::TearDown() {

@@ -41,6 +41,8 @@ class CRtspSession {
   static constexpr int kStartTimeoutMs = 5000;
   static constexpr int kInSessionTimeoutMs = 500;
   static constexpr int kTeardownTimeoutMs = 3000;
+  // Longest session id taken from a standard server.
+  static constexpr size_t kMaxStandardSessionId = 255;
 
   // udp: RTP over UDP (transport 0), else interleaved (transport 1).
   CRtspSession(CClientSession& client, bool udp);
@@ -59,7 +61,20 @@ class CRtspSession {
   // when sent).
   int32_t Pause(int32_t pause);  // 1 pause, 0 resume
   int32_t SetSpeed(int32_t speed_exponent);
+  // Recorder scheme (kind 2): the design's GET_PARAMETER, 1 on "200 OK".
+  // Other kinds: GET_PARAMETER without a body on the base URL, or OPTIONS
+  // after the server refused GET_PARAMETER (405/501); any reply is 1.
   int32_t KeepAlive();
+  // How often the stream needs a keep-alive, ms; 0 = none. Servers expire a
+  // session after its announced timeout (60 s when none is announced, RFC
+  // 2326 12.37); a keep-alive every half of it leaves room for a lost one.
+  // Generic servers (kinds 0, -1) get one over either transport; banner
+  // devices (kind 1) only when they announce a timeout; recorders (kind 2)
+  // every 20 s over UDP as they always did, sooner or over TCP only when
+  // their announced timeout asks for it.
+  uint32_t KeepAliveIntervalMs() const;
+  // Announced session timeout of the current session, s; 0 = none.
+  int session_timeout_s() const { return session_timeout_s_.load(); }
   int32_t TearDown();
   int32_t TearDownNoWait();
 
@@ -96,6 +111,12 @@ class CRtspSession {
   // request_mutex_.
   void TakeRunningStartTime();
   int32_t Start(bool replay);
+  // SETUP and PLAY of a standard server, after its description was read.
+  int32_t StartStandard();
+  // A 3xx's Location: reconnects to its host and makes it the request URL.
+  bool Redirect(const std::string& location, std::string* request_url);
+  // Resolves host and port and (re)creates the sockets: 0, -1, -2 as Open.
+  int32_t OpenPeer(const std::string& host, int32_t port);
   bool Connect();
   bool SendText(const std::string& text, int timeout_ms);
   // Reads one complete reply into *reply. False on error, time-out, abort or
@@ -103,7 +124,9 @@ class CRtspSession {
   bool ReadReply(std::string* reply, int timeout_ms);
   bool Exchange(const std::string& request, std::string* reply, int timeout_ms);
   // In-session request under the request lock.
-  int32_t InSession(const std::string& request, int timeout_ms, size_t reply_limit);
+  // *reply_out (optional) receives the reply, empty when none came.
+  int32_t InSession(const std::string& request, int timeout_ms, size_t reply_limit,
+                    std::string* reply_out = nullptr);
   // Binds the UDP socket in *slot to the next free client port (a fresh
   // socket per failed port, up to 10000 ports).
   bool BindRtpSocket(int* port_out, std::atomic<int>* slot, int receive_buffer);
@@ -136,6 +159,8 @@ class CRtspSession {
   int audio_port_ = 0;
   int video_server_port_ = 0;
   int audio_server_port_ = 0;
+  std::atomic<int> session_timeout_s_{0};  // announced in the SETUP reply; 0 = none
+  bool keep_alive_options_ = false;        // guarded by request_mutex_: GET_PARAMETER refused
 
   std::string rx_;  // bytes read but not yet consumed (owner thread, or under request lock)
 

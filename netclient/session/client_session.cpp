@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/rtsp_protocol.h"
 #include "net/video_picture.h"
 #include "qrplat/thread.h"
 
@@ -101,6 +102,28 @@ void CClientSession::InitLive(const QRNET_ClientParam& param) {
   show_local_rect.store(0);
   ezoom_level.store(0);
   ParseAddressText(param.address, sizeof(param.address), host, &port, path_suffix);
+  const std::string_view address(param.address, strnlen(param.address, sizeof(param.address)));
+  standard_url = rtsp::IsRtspUrl(address);
+  url_credentials = false;
+  url_user.clear();
+  url_password.clear();
+  if (standard_url) {
+    // A malformed address leaves the host empty: the start then fails as
+    // for a name that does not resolve.
+    host[0] = 0;
+    path_suffix[0] = 0;
+    port = kDefaultRtspPort;
+    rtsp::RtspUrl url;
+    if (rtsp::ParseRtspUrl(address, &url) && url.host.size() < kHostSize &&
+        url.path.size() < kPathSuffixSize) {
+      CopyTextField(host, sizeof host, url.host.c_str());
+      CopyTextField(path_suffix, sizeof path_suffix, url.path.c_str());
+      port = url.port;
+      url_credentials = url.has_credentials;
+      url_user = url.user;
+      url_password = url.password;
+    }
+  }
   std::memcpy(host2, host, sizeof(host2));
   port_copy = port;
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "api/handle_table.h"
 #include "api/process_state.h"
@@ -143,6 +144,13 @@ class CClientSession : public CHandleObject {
   int32_t port = kDefaultRtspPort;
   int32_t port_copy = kDefaultRtspPort;
   char file_path[kFilePathSize] = {};  // local file (file sessions)
+  // An address written as a full "rtsp://[user:password@]host[:port]/path"
+  // selects the standard RTSP mode whatever the server says; host, port and
+  // path_suffix hold its parts. Credentials in it replace the record's.
+  bool standard_url = false;
+  bool url_credentials = false;
+  std::string url_user;
+  std::string url_password;
 
   // ---- Settings shared between exports and worker threads ------------------
 

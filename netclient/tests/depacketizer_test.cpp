@@ -108,7 +108,7 @@ TEST(H264, ParameterSetsAndIdrBecomeOneKeyPicture) {
             (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 0x84, 5}));
   EXPECT_EQ(sink.pictures[1].type, 1);
   EXPECT_EQ(sink.key_starts, 1);
-  // STAP-A and reserved types contribute nothing.
+  // A STAP-A of parameter sets alone is no picture.
   Bytes stap = {0x78, 0, 2, 0x67, 1};
   d->Push(Payload(stap, true), false, &sink);
   EXPECT_EQ(sink.pictures.size(), 2u);

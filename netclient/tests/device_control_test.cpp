@@ -16,9 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "api/handle_table.h"
 #include "api/process_state.h"
 #include "control/event_receiver.h"
 #include "control/mctp.h"
+#include "control/nvr_event_receiver.h"
 #include "control/session_fields.h"
 #include "devicesim/control.h"
 #include "devicesim/device.h"
@@ -269,7 +271,7 @@ TEST_F(DeviceControlTest, SilentDeviceFailsCommandsButPositioningIsSent) {
   EXPECT_EQ(QRNET_Set3DPosit(h, 10, 20, 30, 40), 1);
   // The device got both positioning messages (it reads them after we closed).
   auto has = [&](const std::string& text) {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 1000; ++i) {
       for (const auto& m : control_.Messages()) {
         if (m == text) return true;
       }
@@ -528,7 +530,11 @@ TEST_F(NvrAlarmTest, WithoutCallbackReportsAreDropped) {
   ASSERT_NE(h, 0u);
   ASSERT_TRUE(server_.WaitClients(1, 5000));
   ASSERT_EQ(server_.SendReport(1, 1), 1);
-  qrplat::SleepMs(300);
+  // Wait until the receiver has dealt with it (however busy the machine).
+  auto receiver = CHandleTable::Instance().FindAs<CNVREventReceiver>(h);
+  ASSERT_TRUE(receiver);
+  for (int i = 0; i < 1000 && receiver->reports_read() == 0; ++i) qrplat::SleepMs(10);
+  ASSERT_EQ(receiver->reports_read(), 1u);
   // Registered later, the callback sees only later reports.
   StoreStartupSlots(0, 0, RecordReport, 0);
   ASSERT_EQ(server_.SendReport(9, 4), 1);

@@ -157,6 +157,32 @@ TEST(Requests, UnchallengedInSessionTexts) {
             "Content-Length: 7\r\n\r\nalive\r\n");
   EXPECT_EQ(ResumeRequest(c, kServerGeneric),
             "PLAY rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  // Standard servers: a body-less GET_PARAMETER on the session's own URL,
+  // or OPTIONS with the session.
+  EXPECT_EQ(GenericKeepAliveRequest(c, false),
+            "GET_PARAMETER rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+  EXPECT_EQ(GenericKeepAliveRequest(c, true),
+            "OPTIONS rtsp://cam:554/1 RTSP/1.0\r\nCSeq: 3\r\nSession: 12AB34\r\n\r\n");
+}
+
+TEST(Replies, SessionTimeoutAndStatus) {
+  EXPECT_EQ(ParseSessionTimeout(ReadTestData("setup_200_session_timeout.txt")), 60);
+  EXPECT_EQ(ParseSessionTimeout("RTSP/1.0 200 OK\r\nSession: 1A2B; Timeout=10\r\n\r\n"), 10);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;x=1;timeout=25\r\nCSeq: 2\r\n"), 25);
+  // Absent, on another line, malformed, out of range.
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B\r\nX-Other: a;timeout=5\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("CSeq: 2\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=-5\r\n"), 0);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=0\r\n"), 1);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=99999999999999999999\r\n"), 86400);
+  EXPECT_EQ(ParseSessionTimeout("Session: 1A2B;timeout=7"), 7);
+
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 405 Method Not Allowed\r\n"), 405);
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 200 OK\r\n"), 200);
+  EXPECT_EQ(ReplyStatus("RTSP/1.0 20"), 0);
+  EXPECT_EQ(ReplyStatus("HTTP/1.0 501 x"), 0);
+  EXPECT_EQ(ReplyStatus(""), 0);
 }
 
 TEST(Replies, SessionIdIsOneBoundedToken) {
@@ -275,10 +301,10 @@ TEST(Description, RecorderSchemeReadsSizeFromSpropWithCropping) {
 }
 
 TEST(Description, AudioTableOrderAndSps) {
-  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000\r\na=rtpmap:97 G726-16/8000", 2), kAudioG726_16);
-  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:108 mpeg4-generic/16000", 2), kAudioAac);
-  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000", 2), kAudioAlaw);
-  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:11 L16/8000", 7), 7);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000\r\na=rtpmap:97 G726-16/8000"), kAudioG726_16);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:108 mpeg4-generic/16000"), kAudioAac);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:8 PCMA/8000"), kAudioAlaw);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:11 L16/8000"), kAudioNone);
 
   std::vector<uint8_t> sps;
   ASSERT_TRUE(Base64Decode("Z0LAHtkAoC/5cBEAAAMAAQAAAwAyDxYuSA==", &sps));
@@ -332,6 +358,128 @@ TEST(PortCounter, HandsOutEvenPairsAndWrapsBelowTheLastPort) {
   all.insert(all.end(), b.begin(), b.end());
   std::sort(all.begin(), all.end());
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+}
+
+}  // namespace
+}  // namespace quornet::rtsp
+
+namespace quornet::rtsp {
+namespace {
+
+// A generic description with video on trackID=1 and the given audio
+// media description on trackID=2.
+std::string WithAudio(const std::string& audio_lines) {
+  return "RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Type: application/sdp\r\n\r\n"
+         "v=0\r\n"
+         "m=video 0 RTP/AVP 96\r\n"
+         "a=rtpmap:96 H264/90000\r\n"
+         "a=control:trackID=1\r\n" +
+         audio_lines + "a=control:trackID=2\r\n";
+}
+
+struct AudioCase {
+  const char* name;
+  std::string audio_lines;
+  uint8_t code;
+};
+
+TEST(Description, AudioCodecsByNameInAnyCaseAndStaticPayloadTypes) {
+  const AudioCase cases[] = {
+      // AAC as the devices write it, and as other servers do (capitals,
+      // channel count).
+      {"aac lower", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 mpeg4-generic/16000\r\n", kAudioAac},
+      {"aac upper", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 MPEG4-GENERIC/16000/1\r\n", kAudioAac},
+      {"aac mixed", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 Mpeg4-Generic/16000\r\n", kAudioAac},
+      {"aac other pt", "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 MPEG4-GENERIC/16000/1\r\n", kAudioAac},
+      // G.726 names, on the devices' payload number and another one.
+      {"g726-16", "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 G726-16/8000\r\n", kAudioG726_16},
+      {"g726-24", "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 g726-24/8000\r\n", kAudioG726_24},
+      {"g726-32", "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 G726-32/8000/1\r\n", kAudioG726_32},
+      {"g726-40 pt 98", "m=audio 0 RTP/AVP 98\r\na=rtpmap:98 G726-40/8000\r\n", kAudioG726_40},
+      {"pcmu lower", "m=audio 0 RTP/AVP 0\r\na=rtpmap:0 pcmu/8000\r\n", kAudioUlaw},
+      // Static payload types without rtpmap (RFC 3551).
+      {"pt 0 bare", "m=audio 0 RTP/AVP 0\r\n", kAudioUlaw},
+      {"pt 8 bare", "m=audio 0 RTP/AVP 8\r\n", kAudioAlaw},
+      // What we cannot decode is never guessed.
+      {"l16", "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 L16/8000/1\r\n", kAudioNone},
+      {"l16 static", "m=audio 0 RTP/AVP 11\r\n", kAudioNone},
+      {"opus", "m=audio 0 RTP/AVP 111\r\na=rtpmap:111 opus/48000/2\r\n", kAudioNone},
+      {"g722", "m=audio 0 RTP/AVP 9\r\na=rtpmap:9 G722/8000\r\n", kAudioNone},
+      {"aac 48k", "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 MPEG4-GENERIC/48000/2\r\n", kAudioNone},
+      {"aac stereo", "m=audio 0 RTP/AVP 108\r\na=rtpmap:108 mpeg4-generic/16000/2\r\n", kAudioNone},
+      {"pcma clock", "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/80000\r\n", kAudioNone},
+      {"dynamic bare", "m=audio 0 RTP/AVP 97\r\n", kAudioNone},
+      {"no format", "m=audio 0 RTP/AVP\r\n", kAudioNone},
+      {"aal2 g726", "m=audio 0 RTP/AVP 112\r\na=rtpmap:112 AAL2-G726-32/8000\r\n", kAudioNone},
+  };
+  for (const AudioCase& c : cases) {
+    StreamFormat f;
+    ASSERT_TRUE(ReadLiveDescription(WithAudio(c.audio_lines), &f)) << c.name;
+    EXPECT_EQ(f.audio_code, c.code) << c.name;
+    if (c.code == kAudioNone) {
+      // Left out: not set up, and the debug line names what was announced.
+      EXPECT_EQ(f.audio_track, 0) << c.name;
+      EXPECT_FALSE(f.audio_unsupported.empty()) << c.name;
+    } else {
+      EXPECT_EQ(f.audio_track, '2') << c.name;
+      EXPECT_TRUE(f.audio_unsupported.empty()) << c.name;
+    }
+  }
+  std::string what;
+  EXPECT_EQ(
+      AudioCodeFromSdp(WithAudio("m=audio 0 RTP/AVP 111\r\na=rtpmap:111 opus/48000/2\r\n"), &what),
+      kAudioNone);
+  EXPECT_EQ(what, "opus/48000/2");
+  // As a third-party server (GStreamer's rtpmp4gpay) announces AAC.
+  EXPECT_EQ(AudioCodeFromSdp(ReadTestData("describe_200_gstreamer_aac_upper_case.txt")), kAudioAac);
+  EXPECT_EQ(AudioCodeFromSdp("m=audio 0 RTP/AVP 3\r\n", &what), kAudioNone);
+  EXPECT_EQ(what, "payload type 3");
+  // Hostile text in the debug line is made printable and bounded.
+  EXPECT_EQ(
+      AudioCodeFromSdp(
+          "m=audio 0 RTP/AVP 97\r\na=rtpmap:97 X\x01" + std::string(200, 'y') + "/8000\r\n", &what),
+      kAudioNone);
+  EXPECT_EQ(what.size(), 64u);
+  EXPECT_EQ(what.substr(0, 3), "X?y");
+}
+
+TEST(Description, DeviceFamilyAudioUnchanged) {
+  // The table's order still decides when several texts occur, and texts
+  // without media descriptions keep the mu-law default.
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:0 PCMU/8000\r\na=rtpmap:97 G726-40/8000\r\n"),
+            kAudioG726_40);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:108 mpeg4-generic/16000\r\na=rtpmap:8 PCMA/8000\r\n"),
+            kAudioAlaw);
+  EXPECT_EQ(AudioCodeFromSdp("a=control:trackID=2\r\n"), kAudioUlaw);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:96 H264/90000\r\na=control:trackID=2\r\n"), kAudioUlaw);
+  EXPECT_EQ(AudioCodeFromSdp("a=rtpmap:96 H264/90000\r\na=rtpmap:97 L16/16000\r\n"), kAudioNone);
+
+  StreamFormat f;
+  ASSERT_TRUE(ReadLiveDescription(ReadTestData("describe_200_generic_h264_pcmu.txt"), &f));
+  EXPECT_EQ(f.audio_code, kAudioUlaw);
+  StreamFormat r;
+  r.server_kind = kServerRecorder;
+  ASSERT_TRUE(ReadLiveDescription(ReadTestData("describe_200_recorder_monitor_g726.txt"), &r));
+  EXPECT_EQ(r.audio_code, kAudioG726_32);
+  EXPECT_EQ(r.audio_track, '2');
+  // Recorder scheme and replay with an unknown codec on track2: left out.
+  StreamFormat u;
+  u.server_kind = kServerRecorder;
+  ASSERT_TRUE(ReadLiveDescription(
+      "a=control:track1\r\nm=audio 0 RTP/AVP 97\r\na=rtpmap:97 L16/8000\r\na=control:track2\r\n",
+      &u));
+  EXPECT_EQ(u.audio_code, kAudioNone);
+  EXPECT_EQ(u.audio_track, 0);
+  StreamFormat p;
+  ASSERT_TRUE(ReadReplayDescription(
+      "a=control:track1\r\nm=audio 0 RTP/AVP 97\r\na=rtpmap:97 L16/8000\r\na=control:track2\r\n",
+      &p));
+  EXPECT_EQ(p.audio_code, kAudioNone);
+  EXPECT_EQ(p.audio_track, 0);
+  // A single track with an audio rtpmap somewhere: still no audio.
+  StreamFormat one;
+  ASSERT_TRUE(ReadLiveDescription("a=control:trackID=1\r\na=rtpmap:8 PCMA/8000\r\n", &one));
+  EXPECT_EQ(one.audio_code, kAudioNone);
 }
 
 }  // namespace

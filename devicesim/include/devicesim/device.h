@@ -36,9 +36,39 @@ enum class AudioCodec { kNone, kPcma, kPcmu, kG726_16, kG726_24, kG726_32, kG726
 //              followed by " W*H*F*kbps"; controls as kGeneric.
 //   kRecorder: recorder scheme; controls "track1" / "track2" and the H.264
 //              parameter sets in "sprop-parameter-sets=".
+//   kStandard: an RTSP server outside the device family: controls named
+//              "stream=0" / "stream=1" (never "trackID="), AAC announced as
+//              "MPEG4-GENERIC/16000/1"; the variations are in
+//              Config::standard.
 // Every mode accepts every URL form (numeric channel, /monitor/NNN,
-// /replay/NN?stime=..., any other path).
-enum class Mode { kGeneric, kBanner, kRecorder };
+// /replay/NN?stime=..., any other path, ".../stream=K" track suffixes).
+enum class Mode { kGeneric, kBanner, kRecorder, kStandard };
+
+// Variations of Mode::kStandard, as servers outside the device family differ.
+struct StandardServer {
+  // kRelative:  "a=control:stream=0", Content-Base the request URL + "/".
+  // kAbsolute:  every a=control an absolute URL.
+  // kOtherBase: Content-Base names another path ("/media" + the request
+  //             path + "/"), which the server serves as well.
+  enum class Controls { kRelative, kAbsolute, kOtherBase };
+  Controls controls = Controls::kRelative;
+  // Digest challenges offer qop="auth" (RFC 2617), and answers must use it.
+  bool digest_qop = false;
+  // H.264 parameter sets (and SEI) go out as one STAP-A packet.
+  bool stap_a = false;
+  // A DESCRIBE outside "/moved" is answered "302 Found" with the Location
+  // "/moved" + its path on this server.
+  bool redirect = false;
+  // Public: leaves out GET_PARAMETER, which is answered "405".
+  bool no_get_parameter = false;
+};
+// How the audio track's rtpmap names its codec:
+//   kDevice:       as the device family writes it ("mpeg4-generic/16000").
+//   kUpperCase:    in capitals with a channel count, as many other servers
+//                  do ("MPEG4-GENERIC/16000/1").
+//   kUnknownCodec: as a codec clients cannot decode ("L16/8000/1"); the
+//                  packets stay those of the configured codec.
+enum class AudioAnnounce { kDevice, kUpperCase, kUnknownCodec };
 enum class AuthScheme { kNone, kBasic, kDigest };
 // The picture the camera films.
 //   kBars: colour bars with a sweeping box (almost static: cheap to decode).
@@ -49,7 +79,8 @@ enum class Scene { kBars, kBusy };
 
 // Run-time faults. All knobs are atomics; 0 / false means off.
 struct Faults {
-  // Close a connection this many seconds after its first PLAY.
+  // Close a connection this many seconds after the first media packet was
+  // sent on it (so a client always sees the stream start before the close).
   std::atomic<int> close_after_seconds{0};
   // Close a connection after this many media packets were sent on it.
   std::atomic<int> close_after_packets{0};
@@ -61,6 +92,9 @@ struct Faults {
   std::atomic<uint32_t> udp_seed{1};
   // Every Authorization is rejected with a fresh 401, even a correct one.
   std::atomic<bool> refuse_credentials{false};
+  // GET_PARAMETER is answered "501 Not Implemented", as some servers do (the
+  // session it names still counts as active).
+  std::atomic<bool> refuse_get_parameter{false};
   // Each RTSP reply is held back this long.
   std::atomic<int> reply_delay_ms{0};
   // The next accepted connection (and all after it) sees this picture size
@@ -93,8 +127,10 @@ struct Config {
   // 32 KiB, as cameras pace their output.
   size_t pad_picture_bytes = 0;
   AudioCodec audio = AudioCodec::kPcma;
+  AudioAnnounce audio_announce = AudioAnnounce::kDevice;
   Mode mode = Mode::kGeneric;
   Scene scene = Scene::kBars;
+  StandardServer standard;
   AuthScheme auth = AuthScheme::kNone;
   std::string user;
   std::string pass;
@@ -103,6 +139,9 @@ struct Config {
   int max_channel = 9999;  // channels 0..max_channel exist
   // A UDP session that sees no request for this long is dropped; 0 = never.
   std::chrono::milliseconds session_timeout{60000};
+  // Expire interleaved (TCP) sessions the same way, as some standard servers
+  // do; by default a TCP session lives as long as its connection.
+  bool expire_interleaved_sessions = false;
   // Per-connection bound on queued media; beyond it packets are dropped until
   // the next key frame.
   size_t max_queue_bytes = 4u << 20;
@@ -176,6 +215,7 @@ std::optional<AudioCodec> ParseAudioCodec(const std::string& s);
 std::optional<Mode> ParseMode(const std::string& s);
 std::optional<Scene> ParseScene(const std::string& s);
 std::optional<AuthScheme> ParseAuthScheme(const std::string& s);
+std::optional<AudioAnnounce> ParseAudioAnnounce(const std::string& s);
 const char* ToString(VideoCodec c);
 const char* ToString(AudioCodec c);
 
