@@ -491,6 +491,8 @@ void Connection::HandleRequest(const Request& req) {
   bool named = false;
   Session* session = FindSession(req, &named);
   const bool standard = cfg.mode == Mode::kStandard;
+  // Kept by value: TEARDOWN frees the session.
+  const std::string sid = session ? session->id : std::string();
 
   // Credentials guard the creation of sessions; requests that name a
   // session of this connection were authorised when it was set up.
@@ -560,7 +562,6 @@ void Connection::HandleRequest(const Request& req) {
   // The session's timer runs from the end of its last request: a request
   // that kept this device busy (a new encoder to start) must not count
   // against the client.
-  const std::string sid = session ? session->id : std::string();
   Respond(&req, cseq, std::move(r));
   if (!sid.empty()) {
     if (auto it = sessions.find(sid); it != sessions.end())
