@@ -22,8 +22,8 @@ void ResetConduit(CClientSession& session, CIConduit* conduit) {
 }
 
 VideoHandoff::VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
-                           bool h264)
-    : session_(session), video_(video), recorder_(recorder), h264_(h264) {}
+                           int video_code)
+    : session_(session), video_(video), recorder_(recorder), video_code_(video_code) {}
 
 void VideoHandoff::OnKeyFrameStart() {
   if (recorder_ != nullptr) recorder_->OnKeyFrameStart();
@@ -38,7 +38,7 @@ void VideoHandoff::OnPicture(FrameBuffer* buffer, int frame_type) {
   const uint32_t size = static_cast<uint32_t>(buffer->size());
   if (need_key_) {
     // The decoder resynchronises at a picture that brings its parameter sets.
-    const bool key = !h264_ || H264PictureHasSps(pic, size);
+    const bool key = !IsAnnexBVideo(video_code_) || VideoPictureHasSps(video_code_, pic, size);
     if (!key) return;
     need_key_ = false;
   }
@@ -105,16 +105,21 @@ void CRTPVideoReceiver::Stop() {
 }
 
 int32_t CRTPVideoReceiver::Thread() {
-  const bool h264 = session_.video_payload.load() == rtsp::kVideoH264;
+  const int video_code = session_.video_payload.load() & 0xFF;
   std::unique_ptr<VideoDepacketizer> depacketizer;
   try {
-    depacketizer = h264 ? MakeH264Depacketizer(kH264FrameBufferSize)
-                        : MakeJpegDepacketizer(kJpegFrameBufferSize);
+    if (video_code == kVideoCodeH264) {
+      depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+    } else if (video_code == kVideoCodeH265) {
+      depacketizer = MakeH265Depacketizer(kH264FrameBufferSize, session_.video_don.load() != 0);
+    } else if (video_code != kVideoCodeUnsupported) {
+      depacketizer = MakeJpegDepacketizer(kJpegFrameBufferSize);
+    }
   } catch (const std::bad_alloc&) {
     stream_error_->Set();
     return -10;
   }
-  VideoHandoff handoff(session_, video_, recorder_, h264);
+  VideoHandoff handoff(session_, video_, recorder_, video_code);
   SequenceCheck sequence;
   std::vector<uint8_t> datagram(0x8000);
   uint32_t last_data = qrplat::TickCount();
@@ -150,7 +155,8 @@ int32_t CRTPVideoReceiver::Thread() {
     if (!ParseRtp(datagram.data(), static_cast<size_t>(n), &packet)) continue;
     const SequenceCheck::Verdict verdict = sequence.Check(packet.sequence);
     if (verdict == SequenceCheck::Verdict::kDrop) continue;
-    depacketizer->Push(packet, verdict == SequenceCheck::Verdict::kLoss, &handoff);
+    if (depacketizer)
+      depacketizer->Push(packet, verdict == SequenceCheck::Verdict::kLoss, &handoff);
   }
   return 11;
 }

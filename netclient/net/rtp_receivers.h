@@ -42,7 +42,8 @@ inline constexpr size_t kJpegFrameBufferSize = 0x400000;
 // between reference what is missing and would decode into garbage.
 class VideoHandoff : public VideoFrameSink {
  public:
-  VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder, bool h264);
+  VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
+               int video_code);
 
   void OnKeyFrameStart() override;
   void OnDataLost() override { need_key_ = true; }
@@ -53,7 +54,7 @@ class VideoHandoff : public VideoFrameSink {
   CClientSession& session_;
   CIConduit* video_;
   IStreamRecorder* recorder_;  // may be null
-  const bool h264_;
+  const int video_code_;
   bool accepted_ = true;   // the conduit took the last picture
   bool need_key_ = false;  // data lost since the last key frame
 };

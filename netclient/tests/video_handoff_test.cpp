@@ -56,7 +56,7 @@ class VideoHandoffTest : public ::testing::Test {
 
   CClientSession session_;
   CBufferConduit conduit_;
-  VideoHandoff handoff_{session_, &conduit_, nullptr, true};
+  VideoHandoff handoff_{session_, &conduit_, nullptr, kVideoCodeH264};
   std::unique_ptr<VideoDepacketizer> depacketizer_ = MakeH264Depacketizer(kH264FrameBufferSize);
 };
 
