@@ -39,6 +39,10 @@ QString LinkStateText(int32_t state) {
   }
 }
 
+QString UnsupportedVideoText(const QString& codec) {
+  return QStringLiteral("Unsupported video: ") + codec;
+}
+
 void FillClientParam(const ViewerOptions& options, uint32_t window, int32_t live_view_performance,
                      QRNET_ClientParam* param) {
   std::memset(param, 0, sizeof *param);
@@ -85,7 +89,14 @@ void LiveView::Stop() {
 
 void LiveView::OnWindowMessage(uint msg, uint wparam, int lparam) {
   // Reports still queued from a stopped client are not about this view.
-  if (msg != kNotifyMessage || wparam != kKindLinkState || handle_ == 0) return;
+  if (msg != kNotifyMessage || handle_ == 0) return;
+  if (wparam == kKindUnsupportedVideo) {
+    char name[64] = {};
+    QRNET_ClientGetVideoCodec(handle_, name, sizeof name);
+    emit unsupportedVideoReported(QString::fromUtf8(name));
+    return;
+  }
+  if (wparam != kKindLinkState) return;
   link_state_ = lparam;
   emit linkStateReported(lparam);
 }

@@ -19,10 +19,15 @@ namespace qrview {
 inline constexpr uint32_t kNotifyMessage = 1124;
 // Notification kind of link-state reports.
 inline constexpr uint32_t kKindLinkState = 1;
+// Notification kind of "the stream's video cannot be decoded".
+inline constexpr uint32_t kKindUnsupportedVideo = 9;
 
 // The text shown over the video for a link state; empty while the stream runs
 // (0) and for states without a text.
 QString LinkStateText(int32_t state);
+// The text shown over the video while the stream runs in a video codec the
+// library cannot decode.
+QString UnsupportedVideoText(const QString& codec);
 
 // Fills a client parameter record for `options` that draws into and notifies
 // `window`. Texts must already fit their fields (ParseViewerOptions checks).
@@ -51,6 +56,8 @@ class LiveView : public QObject {
  signals:
   // Every link-state report, repeated values included.
   void linkStateReported(int state);
+  // The stream's video cannot be decoded; codec: the name it announced.
+  void unsupportedVideoReported(const QString& codec);
 
  private:
   void OnWindowMessage(uint msg, uint wparam, int lparam);

@@ -15,6 +15,10 @@ ViewerWindow::ViewerWindow(QWidget* parent)
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(video_);
   connect(&live_, &LiveView::linkStateReported, this, &ViewerWindow::ShowLinkState);
+  connect(&live_, &LiveView::unsupportedVideoReported, this, [this](const QString& codec) {
+    unsupported_text_ = UnsupportedVideoText(codec);
+    if (live_.linkState() == 0 || live_.linkState() == 1) video_->setOverlayText(unsupported_text_);
+  });
   ShowLinkState(live_.linkState());
 }
 
@@ -26,6 +30,11 @@ void ViewerWindow::ShowLinkState(int state) {
   // Reports above 5 (refused credentials, channel-server failures) leave the
   // text as it is.
   if (state < 0 || state > 5) return;
+  // While the stream runs, a video we cannot decode stays named.
+  if (state == 0 && !unsupported_text_.isEmpty()) {
+    video_->setOverlayText(unsupported_text_);
+    return;
+  }
   video_->setOverlayText(LinkStateText(state));
 }
 

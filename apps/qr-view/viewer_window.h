@@ -1,5 +1,6 @@
 // The main window of qr-view: the live picture filling the window, the link
-// state over it while not connected, full screen on double click.
+// state over it while not connected (and a video codec the library cannot
+// decode while connected), full screen on double click.
 #pragma once
 
 #include <QWidget>
@@ -32,6 +33,7 @@ class ViewerWindow : public QWidget {
 
   quorpane::QrVideoWidget* video_;  // child
   LiveView live_;
+  QString unsupported_text_;  // "Unsupported video: NAME" once reported
 };
 
 }  // namespace qrview

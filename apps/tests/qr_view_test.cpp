@@ -234,5 +234,29 @@ TEST(QrViewWindow, ShowsTheLinkStateThroughAnOutageAndRecovers) {
   EXPECT_EQ(window.live().handle(), 0u);
 }
 
+// A stream in a video codec the library cannot decode: the window names it
+// over the (black) picture instead of showing nothing at all.
+TEST(QrViewWindow, NamesAVideoCodecItCannotDecode) {
+  App();
+  devicesim::Device device;
+  devicesim::Config config = SmallCamera();
+  config.mode = devicesim::Mode::kStandard;
+  config.announce_unknown_video = true;
+  ASSERT_TRUE(device.Start(config, 0)) << device.Error();
+  ViewerWindow window;
+  window.resize(640, 360);
+  window.show();
+  ViewerOptions o;
+  o.address = QStringLiteral("rtsp://127.0.0.1:%1/1").arg(device.Port());
+  ASSERT_TRUE(window.live().Start(o, 0));
+  auto* video = window.video();
+  ASSERT_TRUE(PumpUntil([&] { return window.live().linkState() == 0; }, 30000));
+  ASSERT_TRUE(
+      PumpUntil([&] { return video->overlayText() == "Unsupported video: MP4V-ES"; }, 10000))
+      << video->overlayText().toStdString();
+  EXPECT_EQ(video->presentCount(), 0u);
+  window.close();
+}
+
 }  // namespace
 }  // namespace qrview
