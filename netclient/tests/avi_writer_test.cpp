@@ -503,12 +503,12 @@ TEST(AviWriter, H264KeyFrameDetection) {
   const uint8_t p_slice[] = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x41, 0x9A};
   const uint8_t p_then_sps[] = {0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x67};  // first slice decides
   const uint8_t truncated[] = {0, 0, 1};
-  EXPECT_TRUE(H264PictureIsKey(sps_first, sizeof sps_first));
-  EXPECT_TRUE(H264PictureIsKey(idr_after_sei, sizeof idr_after_sei));
-  EXPECT_FALSE(H264PictureIsKey(p_slice, sizeof p_slice));
-  EXPECT_FALSE(H264PictureIsKey(p_then_sps, sizeof p_then_sps));
-  EXPECT_FALSE(H264PictureIsKey(truncated, sizeof truncated));
-  EXPECT_FALSE(H264PictureIsKey(nullptr, 0));
+  EXPECT_TRUE(quornet::H264PictureIsKey(sps_first, sizeof sps_first));
+  EXPECT_TRUE(quornet::H264PictureIsKey(idr_after_sei, sizeof idr_after_sei));
+  EXPECT_FALSE(quornet::H264PictureIsKey(p_slice, sizeof p_slice));
+  EXPECT_FALSE(quornet::H264PictureIsKey(p_then_sps, sizeof p_then_sps));
+  EXPECT_FALSE(quornet::H264PictureIsKey(truncated, sizeof truncated));
+  EXPECT_FALSE(quornet::H264PictureIsKey(nullptr, 0));
 }
 
 }  // namespace
