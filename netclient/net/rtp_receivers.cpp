@@ -23,7 +23,13 @@ void ResetConduit(CClientSession& session, CIConduit* conduit) {
 
 VideoHandoff::VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
                            int video_code)
-    : session_(session), video_(video), recorder_(recorder), video_code_(video_code) {}
+    : session_(session), video_(video), recorder_(recorder), video_code_(video_code) {
+  if (!IsAnnexBVideo(video_code)) return;
+  std::lock_guard<std::mutex> lock(session.text_mutex);
+  const uint32_t n =
+      std::min<uint32_t>(session.video_parameter_sets_size, sizeof session.video_parameter_sets);
+  described_sets_.assign(session.video_parameter_sets, session.video_parameter_sets + n);
+}
 
 void VideoHandoff::OnKeyFrameStart() {
   if (recorder_ != nullptr) recorder_->OnKeyFrameStart();
@@ -36,17 +42,32 @@ void VideoHandoff::OnKeyFrameStart() {
 void VideoHandoff::OnPicture(FrameBuffer* buffer, int frame_type) {
   const uint8_t* pic = buffer->picture();
   const uint32_t size = static_cast<uint32_t>(buffer->size());
+  const uint8_t* shown = pic;
+  uint32_t shown_size = size;
+  const bool annex_b = IsAnnexBVideo(video_code_);
+  const bool has_sps = annex_b && VideoPictureHasSps(video_code_, pic, size);
+  // A picture the decoder can start at with the described parameter sets.
+  const bool described_key =
+      annex_b && !has_sps && !described_sets_.empty() && VideoPictureIsKey(video_code_, pic, size);
   if (need_key_) {
     // The decoder resynchronises at a picture that brings its parameter sets.
-    const bool key = !IsAnnexBVideo(video_code_) || VideoPictureHasSps(video_code_, pic, size);
+    const bool key = !annex_b || has_sps || described_key;
     if (!key) return;
-    need_key_ = false;
   }
+  if ((first_ || need_key_) && annex_b && !has_sps && !described_sets_.empty() &&
+      described_sets_.size() + size <= kMaxVideoPictureSize) {
+    joined_.assign(described_sets_.begin(), described_sets_.end());
+    joined_.insert(joined_.end(), pic, pic + size);
+    shown = joined_.data();
+    shown_size = static_cast<uint32_t>(joined_.size());
+  }
+  need_key_ = false;
+  first_ = false;
   if (accepted_ && video_ != nullptr) {
     if (session_.replay_mode.load() != 0 && session_.play_state.load() == 2) {
-      video_->AppendStep(pic, size, 0);
+      video_->AppendStep(shown, shown_size, 0);
     } else {
-      accepted_ = video_->Append(pic, size, 1, qrplat::TickCount(), 0);
+      accepted_ = video_->Append(shown, shown_size, 1, qrplat::TickCount(), 0);
     }
   }
   if (recorder_ != nullptr) recorder_->OnVideoFrame(buffer->block(), size, frame_type);

@@ -40,6 +40,12 @@ inline constexpr size_t kJpegFrameBufferSize = 0x400000;
 // lost, nothing is handed over until a picture that starts with a sequence
 // parameter set (H.264) or the next complete picture (JPEG): pictures in
 // between reference what is missing and would decode into garbage.
+//
+// H.264 and H.265 senders that send their parameter sets in band only once
+// (or only in front of IDR pictures) announce them in the description: the
+// first picture, and after a loss the first key picture, that comes
+// without an SPS of its own gets the described sets in front of it on its
+// way to the conduit.
 class VideoHandoff : public VideoFrameSink {
  public:
   VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
@@ -55,8 +61,11 @@ class VideoHandoff : public VideoFrameSink {
   CIConduit* video_;
   IStreamRecorder* recorder_;  // may be null
   const int video_code_;
-  bool accepted_ = true;   // the conduit took the last picture
-  bool need_key_ = false;  // data lost since the last key frame
+  bool accepted_ = true;                 // the conduit took the last picture
+  bool need_key_ = false;                // data lost since the last key frame
+  bool first_ = true;                    // no picture handed over yet
+  std::vector<uint8_t> described_sets_;  // from the description, Annex B
+  std::vector<uint8_t> joined_;          // described sets + picture
 };
 
 // One audio RTP payload: to the audio conduit while audio is enabled (a

@@ -960,6 +960,36 @@ bool SizeFromSpropSps(const SdpSection& m, int32_t* width, int32_t* height) {
   return true;
 }
 
+// The parameter sets of a video media description in Annex B form: H.264's
+// sprop-parameter-sets (comma-separated), H.265's sprop-vps, -sps and -pps.
+std::string DescribedParameterSets(const SdpSection& m, uint8_t code) {
+  std::string_view fmtp;
+  if (!FormatAttribute(m, "fmtp", &fmtp)) return {};
+  std::vector<std::string_view> lists;
+  std::string_view v;
+  if (code == kVideoH264 && FmtpParameter(fmtp, "sprop-parameter-sets", &v)) lists.push_back(v);
+  if (code == kVideoH265) {
+    for (const char* name : {"sprop-vps", "sprop-sps", "sprop-pps"}) {
+      if (FmtpParameter(fmtp, name, &v)) lists.push_back(v);
+    }
+  }
+  std::string out;
+  for (std::string_view list : lists) {
+    for (size_t b = 0; b <= list.size();) {
+      size_t e = list.find(',', b);
+      if (e == std::string_view::npos) e = list.size();
+      std::vector<uint8_t> unit;
+      if (e > b && Base64Decode(list.substr(b, e - b), &unit) && unit.size() >= 2) {
+        if (out.size() + 4 + unit.size() > kMaxDescribedParameterSets) return {};
+        out.append("\0\0\0\1", 4);
+        out.append(reinterpret_cast<const char*>(unit.data()), unit.size());
+      }
+      b = e + 1;
+    }
+  }
+  return out;
+}
+
 // sprop-max-don-diff above 0: units carry decoding order numbers (RFC 7798
 // 7.1). Out-of-range text counts as above 0, so that it is not misread.
 bool UsesDonl(const SdpSection& m) {
@@ -1171,6 +1201,7 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   f->video_code = video_code;
   f->video_unsupported = video_code == kVideoUnsupported ? video_name : std::string();
   f->video_don = video_code == kVideoH265 && UsesDonl(*video);
+  f->video_parameter_sets = DescribedParameterSets(*video, video_code);
   if (video_code == kVideoH265) SizeFromSpropSps(*video, &f->width, &f->height);
   f->video_track = '1';
   f->audio_track = audio ? '2' : 0;
@@ -1259,6 +1290,7 @@ void SetRtpClientPortCounterForTest(int value) {
 static void ApplyNamedVideoCodec(std::string_view reply, StreamFormat* f) {
   f->video_don = false;
   f->video_unsupported.clear();
+  f->video_parameter_sets.clear();
   const std::vector<SdpSection> sections = SplitSdp(reply);
   for (size_t i = 1; i < sections.size(); ++i) {
     const SdpSection& m = sections[i];
@@ -1274,6 +1306,7 @@ static void ApplyNamedVideoCodec(std::string_view reply, StreamFormat* f) {
     } else if (EqualsNoCase(encoding, "H265")) {
       f->video_code = kVideoH265;
       f->video_don = UsesDonl(m);
+      f->video_parameter_sets = DescribedParameterSets(m, kVideoH265);
       SizeFromSpropSps(m, &f->width, &f->height);
     }
     return;

@@ -27,6 +27,8 @@ inline constexpr int32_t kServerGeneric = 0;      // numeric channel URL
 inline constexpr int32_t kServerBanner = 1;       // first reply carries kBannerV200
 inline constexpr int32_t kServerRecorder = 2;     // "/monitor/" and "/replay/" URLs
 
+inline constexpr size_t kMaxDescribedParameterSets = 4096;
+
 // Video payload codes and audio codec codes as stored in the client session.
 inline constexpr uint8_t kVideoH264 = 96;
 inline constexpr uint8_t kVideoJpeg = 26;
@@ -186,6 +188,10 @@ struct StreamFormat {
   std::string video_unsupported;
   // H.265: the units carry decoding order numbers (sprop-max-don-diff > 0).
   bool video_don = false;
+  // H.264 / H.265 parameter sets the description carries (sprop-parameter-
+  // sets; sprop-vps, -sps, -pps), each behind a four-byte start code; at
+  // most kMaxDescribedParameterSets bytes, empty when absent or malformed.
+  std::string video_parameter_sets;
   // Standard mode: the request URLs of the session (aggregate control) and
   // of the chosen tracks, resolved against the description's base URL.
   bool standard = false;

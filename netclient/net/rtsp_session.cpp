@@ -400,6 +400,10 @@ int32_t CRtspSession::Start(bool replay) {
         std::min(format_.video_unsupported.size(), sizeof client_.video_unsupported - 1);
     std::memcpy(client_.video_unsupported, format_.video_unsupported.data(), n);
     client_.video_unsupported[n] = 0;
+    const size_t sets =
+        std::min(format_.video_parameter_sets.size(), sizeof client_.video_parameter_sets);
+    std::memcpy(client_.video_parameter_sets, format_.video_parameter_sets.data(), sets);
+    client_.video_parameter_sets_size = static_cast<uint32_t>(sets);
   }
   if (format_.video_code == rtsp::kVideoUnsupported) {
     // The stream still runs (its sound plays); the video is reported, never

@@ -247,6 +247,10 @@ class CClientSession : public CHandleObject {
   // The video codec a description announced that we cannot decode (video
   // code 255), for QRNET_ClientGetVideoCodec; empty otherwise.
   char video_unsupported[64] = {};
+  // Parameter sets the stream description carried (Annex B), for streams
+  // whose key pictures come without them.
+  uint8_t video_parameter_sets[4096] = {};
+  uint32_t video_parameter_sets_size = 0;
 
  private:
   // The record as given to the start function (the view flag and the channel

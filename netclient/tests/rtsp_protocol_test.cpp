@@ -508,6 +508,11 @@ TEST(Description, VideoCodecFromRtpmapInStandardMode) {
     EXPECT_FALSE(f.video_don);
     EXPECT_TRUE(f.video_unsupported.empty());
     EXPECT_EQ(f.audio_code, kAudioAlaw);
+    // The parameter sets in Annex B form, VPS first.
+    ASSERT_GT(f.video_parameter_sets.size(), 60u);
+    EXPECT_EQ(f.video_parameter_sets.substr(0, 5), std::string("\0\0\0\1\x40", 5));
+    EXPECT_NE(f.video_parameter_sets.find(std::string("\0\0\0\1\x42\x01", 6)), std::string::npos);
+    EXPECT_NE(f.video_parameter_sets.find(std::string("\0\0\0\1\x44\x01", 6)), std::string::npos);
   }
   StreamFormat d;
   ASSERT_TRUE(ReadStandardDescription(
