@@ -25,6 +25,7 @@ VideoHandoff::VideoHandoff(CClientSession& session, CIConduit* video, IStreamRec
                            int video_code)
     : session_(session), video_(video), recorder_(recorder), video_code_(video_code) {
   if (!IsAnnexBVideo(video_code)) return;
+  need_key_ = true;
   std::lock_guard<std::mutex> lock(session.text_mutex);
   const uint32_t n =
       std::min<uint32_t>(session.video_parameter_sets_size, sizeof session.video_parameter_sets);

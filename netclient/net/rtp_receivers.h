@@ -37,9 +37,10 @@ inline constexpr size_t kJpegFrameBufferSize = 0x400000;
 //
 // After the conduit refused a picture (full), nothing is handed over until
 // the next key frame start, which first empties the conduit. After data was
-// lost, nothing is handed over until a picture that starts with a sequence
-// parameter set (H.264) or the next complete picture (JPEG): pictures in
-// between reference what is missing and would decode into garbage.
+// lost, and before the first picture, nothing is handed over until a picture
+// that starts with a sequence parameter set (H.264, H.265) or the next
+// complete picture (JPEG): pictures in between reference what is missing and
+// would decode into garbage.
 //
 // H.264 and H.265 senders that send their parameter sets in band only once
 // (or only in front of IDR pictures) announce them in the description: the
@@ -61,8 +62,10 @@ class VideoHandoff : public VideoFrameSink {
   CIConduit* video_;
   IStreamRecorder* recorder_;  // may be null
   const int video_code_;
-  bool accepted_ = true;                 // the conduit took the last picture
-  bool need_key_ = false;                // data lost since the last key frame
+  bool accepted_ = true;  // the conduit took the last picture
+  // Data lost since the last key frame; also set before the first H.264 /
+  // H.265 picture: a stream joined between key pictures starts at the next.
+  bool need_key_ = false;
   bool first_ = true;                    // no picture handed over yet
   std::vector<uint8_t> described_sets_;  // from the description, Annex B
   std::vector<uint8_t> joined_;          // described sets + picture

@@ -99,8 +99,9 @@ TEST_F(VideoHandoffTest, LossResyncsAtKeyPictureBehindDelimiterAndOversizeIsCoun
 }
 
 // An H.265 sender with its parameter sets only in the description (or only
-// in front of a first IDR picture we missed): the first picture, and after a
-// loss the first IRAP picture, reach the decoder behind the described sets.
+// in front of a first IDR picture we missed): the stream starts at the first
+// IRAP picture, which (like the first one after a loss) reaches the decoder
+// behind the described sets.
 TEST(VideoHandoffH265, DescribedParameterSetsGoInFrontOfPicturesWithoutThem) {
   CClientSession session;
   const Bytes sets = {0,    0,    0,    1, 0x40, 0x01, 0x0C, 0,    0,    0,   1,
@@ -119,7 +120,8 @@ TEST(VideoHandoffH265, DescribedParameterSetsGoInFrontOfPicturesWithoutThem) {
     p.timestamp = ts += 3600;
     d->Push(p, loss, &handoff);
   };
-  send(trail);                 // first picture: sets in front
+  send(trail);                 // joined between key pictures: held
+  send(cra);                   // the first key picture: sets in front
   send(trail);                 // then as it is
   send(trail, /*loss=*/true);  // held: not key
   send(trail);                 // held
@@ -144,7 +146,7 @@ TEST(VideoHandoffH265, DescribedParameterSetsGoInFrontOfPicturesWithoutThem) {
     return b;
   };
   ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[0], with_sets(trail));
+  EXPECT_EQ(got[0], with_sets(cra));
   EXPECT_EQ(got[1], alone(trail));
   EXPECT_EQ(got[2], with_sets(cra));
   EXPECT_EQ(got[3], alone(trail));
