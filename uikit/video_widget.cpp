@@ -174,6 +174,10 @@ class VideoWindowHost : public qrplat::WindowHost {
     std::lock_guard<std::mutex> lock(mutex_);
     return presents_;
   }
+  void ClearFrame() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame_ = QImage();
+  }
 
   qrplat::Size ClientSize() const override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -301,6 +305,11 @@ QImage QrVideoWidget::lastFrame() const {
 
 uint64_t QrVideoWidget::presentCount() const {
   return host_->Presents();
+}
+
+void QrVideoWidget::clearPicture() {
+  host_->ClearFrame();
+  update();
 }
 
 void QrVideoWidget::setOverlayText(const QString& text) {

@@ -37,6 +37,12 @@ ParseResult ParseViewerOptions(const QStringList& arguments, ViewerOptions* opti
   const QCommandLineOption address(QStringLiteral("address"),
                                    QStringLiteral("Device address (\"rtsp://\" may be left out)."),
                                    QStringLiteral("HOST[:PORT][/path]"));
+  const QCommandLineOption url(
+      QStringLiteral("url"),
+      QStringLiteral("Any RTSP server or camera by its full address: the standard RTSP requests, "
+                     "credentials in the address or from --user/--pass (instead of --address and "
+                     "--channel)."),
+      QStringLiteral("rtsp://[USER:PASS@]HOST[:PORT]/PATH"));
   const QCommandLineOption channel(QStringLiteral("channel"),
                                    QStringLiteral("Stream number on the device (default 1)."),
                                    QStringLiteral("N"), QStringLiteral("1"));
@@ -79,7 +85,7 @@ ParseResult ParseViewerOptions(const QStringList& arguments, ViewerOptions* opti
       QStringLiteral("sim-codec"),
       QStringLiteral("Video of the built-in simulated camera: h264 (default), h265 or mjpeg."),
       QStringLiteral("h264|h265|mjpeg"), QStringLiteral("h264"));
-  parser.addOptions({help_option, address, channel, transport, user, pass, frames, timeout,
+  parser.addOptions({help_option, address, url, channel, transport, user, pass, frames, timeout,
                      save_png, screenshot, size, sim_size, sim_codec});
 
   if (!parser.parse(arguments)) {
@@ -103,11 +109,29 @@ ParseResult ParseViewerOptions(const QStringList& arguments, ViewerOptions* opti
   if (o.address.startsWith(QStringLiteral("rtsp://"), Qt::CaseInsensitive)) {
     o.address = o.address.mid(7);
   }
+  if (parser.isSet(url)) {
+    if (parser.isSet(address)) {
+      *message = QStringLiteral("--url and --address exclude each other");
+      return ParseResult::kError;
+    }
+    // The full address goes into the record as it is: its "rtsp://" selects
+    // the standard requests.
+    o.address = parser.value(url).trimmed();
+    if (!o.address.startsWith(QStringLiteral("rtsp://"), Qt::CaseInsensitive) ||
+        o.address.size() <= 7) {
+      *message = QStringLiteral("--url is rtsp://[USER:PASS@]HOST[:PORT]/PATH");
+      return ParseResult::kError;
+    }
+    if (o.address.toUtf8().size() > kMaxUrlBytes) {
+      *message = QStringLiteral("--url is longer than %1 bytes").arg(kMaxUrlBytes);
+      return ParseResult::kError;
+    }
+  }
   o.user = parser.value(user);
   o.password = parser.value(pass);
   // The record's text fields are fixed size: a text that does not fit is
   // refused here rather than cut or dropped silently.
-  if (o.address.toUtf8().size() > kMaxAddressBytes) {
+  if (!parser.isSet(url) && o.address.toUtf8().size() > kMaxAddressBytes) {
     *message = QStringLiteral("--address is longer than %1 bytes").arg(kMaxAddressBytes);
     return ParseResult::kError;
   }

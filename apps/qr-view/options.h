@@ -12,7 +12,7 @@ namespace qrview {
 
 struct ViewerOptions {
   // Device; an empty address means the built-in simulated camera.
-  QString address;  // "host[:port][/path]"
+  QString address;  // "host[:port][/path]", or a full "rtsp://..." address (--url)
   int32_t channel = 1;
   uint16_t transport = 1;  // QRNET_TRANSPORT_RTSP_TCP
   QString user;
@@ -37,6 +37,8 @@ struct ViewerOptions {
 // terminator. The record has room for more; these are the limits the viewer
 // control has always applied.
 inline constexpr int kMaxAddressBytes = 126;
+// A full address (--url) may use the whole 160 bytes of the record's field.
+inline constexpr int kMaxUrlBytes = 160;
 inline constexpr int kMaxUserBytes = 31;
 inline constexpr int kMaxPasswordBytes = 63;
 

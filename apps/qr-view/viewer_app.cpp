@@ -176,10 +176,20 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
     out.flush();
   }
 
+  // Shown without the credentials a full address may carry.
+  QString shown = o.address;
+  if (shown.startsWith(QStringLiteral("rtsp://"), Qt::CaseInsensitive)) {
+    const qsizetype slash = shown.indexOf(QLatin1Char('/'), 7);
+    const qsizetype at = shown.lastIndexOf(QLatin1Char('@'), slash < 0 ? -1 : slash);
+    if (at > 7) shown = shown.left(7) + shown.mid(at + 1);
+  }
+
   int code = 0;
   {
     ViewerWindow window;
-    window.setWindowTitle(QStringLiteral("qr-view %1 channel %2").arg(o.address).arg(o.channel));
+    window.setWindowTitle(o.address.startsWith(QStringLiteral("rtsp://"), Qt::CaseInsensitive)
+                              ? QStringLiteral("qr-view %1").arg(shown)
+                              : QStringLiteral("qr-view %1 channel %2").arg(shown).arg(o.channel));
     // Counting against the built-in camera, the window starts at the picture
     // size (see CountingRun::FitWindowToPicture).
     if (o.window_size.isValid()) {
@@ -199,7 +209,7 @@ int RunViewer(const ViewerOptions& options, QTextStream& out, QTextStream& err) 
     // Real time when counting (time to first picture without buffering);
     // automatic buffering for watching.
     if (!window.live().Start(o, o.counting() ? 0 : -1)) {
-      err << "the client did not start (address " << o.address << ")\n";
+      err << "the client did not start (address " << shown << ")\n";
       return 2;
     }
     code = QApplication::exec();

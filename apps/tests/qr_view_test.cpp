@@ -94,6 +94,19 @@ TEST(QrViewOptions, ParsesAndRefusesWhatTheRecordCannotHold) {
   EXPECT_EQ(Parse({"--pass", QString(64, 'p')}, &o), ParseResult::kError);
   EXPECT_EQ(Parse({"--address", QString(127, 'a')}, &o), ParseResult::kError);
 
+  // --url keeps the whole address: its "rtsp://" selects the standard mode.
+  ASSERT_EQ(Parse({"--url", "rtsp://u:p@cam:8554/live/main"}, &o), ParseResult::kRun);
+  EXPECT_EQ(o.address, "rtsp://u:p@cam:8554/live/main");
+  FillClientParam(o, 77, -1, &param);
+  EXPECT_EQ(std::string(param.address), "rtsp://u:p@cam:8554/live/main");
+  const QString longest = "rtsp://h/" + QString(151, 'a');
+  ASSERT_EQ(Parse({"--url", longest}, &o), ParseResult::kRun);
+  FillClientParam(o, 77, -1, &param);
+  EXPECT_EQ(std::string(param.address), longest.toStdString());
+  EXPECT_EQ(Parse({"--url", longest + "a"}, &o), ParseResult::kError);
+  EXPECT_EQ(Parse({"--url", "cam:554/live"}, &o), ParseResult::kError);
+  EXPECT_EQ(Parse({"--url", "rtsp://h/x", "--address", "h"}, &o), ParseResult::kError);
+
   EXPECT_EQ(Parse({"--transport", "http"}, &o), ParseResult::kError);
   EXPECT_EQ(Parse({"--frames", "0"}, &o), ParseResult::kError);
   EXPECT_EQ(Parse({"--channel", "-1"}, &o), ParseResult::kError);
@@ -101,8 +114,8 @@ TEST(QrViewOptions, ParsesAndRefusesWhatTheRecordCannotHold) {
   EXPECT_EQ(Parse({"--sim-size", "100x100"}, &o), ParseResult::kError);
   EXPECT_EQ(Parse({"--bogus"}, &o), ParseResult::kError);
   EXPECT_EQ(Parse({"--help"}, &o, &message), ParseResult::kExitOk);
-  for (const char* name : {"--address", "--channel", "--transport", "--user", "--pass", "--frames",
-                           "--save-png", "--timeout", "--screenshot"}) {
+  for (const char* name : {"--address", "--url", "--channel", "--transport", "--user", "--pass",
+                           "--frames", "--save-png", "--timeout", "--screenshot"}) {
     EXPECT_TRUE(message.contains(name)) << name;
   }
 }

@@ -617,7 +617,8 @@ void Connection::Setup(const Request& req, Reply* r) {
     r->status = 459;
     return;
   }
-  if (target->track == 2 && cfg.audio == AudioCodec::kNone) {
+  if (target->track == 2 && (cfg.audio == AudioCodec::kNone ||
+                             (cfg.mode == Mode::kStandard && cfg.standard.refuse_audio_setup))) {
     r->status = 404;
     return;
   }

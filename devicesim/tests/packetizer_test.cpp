@@ -140,6 +140,25 @@ std::string EncodeJpeg(int w, int h) {
   return out;
 }
 
+TEST(H264Packetizer, ParameterSetsAggregateIntoOneStapA) {
+  const std::string sps("\x67\x42\xc0\x1f", 4), pps("\x68\xce\x3c\x80", 4), idr("\x65\x88", 2);
+  RtpStream rtp(96, 1, 0);
+  std::vector<Bytes> out;
+  PacketizeH264({sps, pps, idr}, 0, &rtp, &out, true);
+  ASSERT_EQ(out.size(), 2u);
+  const Bytes& stap = out[0];
+  EXPECT_FALSE(Marker(stap));
+  EXPECT_EQ(stap[12], 0x78);  // NRI 3, type 24
+  EXPECT_EQ(Bytes(stap.begin() + 13, stap.end()),
+            (Bytes{0, 4, 0x67, 0x42, 0xc0, 0x1f, 0, 4, 0x68, 0xce, 0x3c, 0x80}));
+  EXPECT_TRUE(Marker(out[1]));
+  // A picture without parameter sets in front goes out as before.
+  out.clear();
+  PacketizeH264({idr}, 0, &rtp, &out, true);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0][12], 0x65);
+}
+
 TEST(JpegPacketizer, CarriesTablesInTheFirstPacketAndTheScanInOrder) {
   const std::string jfif = EncodeJpeg(320, 240);
   ASSERT_FALSE(jfif.empty());

@@ -221,6 +221,52 @@ TEST(Sdp, RecorderModeUsesTrackControlsAndParameterSets) {
   EXPECT_EQ(*Base64Decode(sdp.substr(p + 21, comma - p - 21)), info.sps);
 }
 
+TEST(Sdp, StandardModeNamesStreamsAndServesThem) {
+  StreamInfo info;
+  info.codec = VideoCodec::kMjpeg;
+  info.fps = 10;
+  info.audio = AudioCodec::kPcmu;
+  const std::string rel = BuildSdp(info, Mode::kStandard, "rtsp://h:1/live", "127.0.0.1");
+  EXPECT_NE(rel.find("a=control:*\r\n"), std::string::npos);
+  EXPECT_NE(rel.find("a=control:stream=0\r\n"), std::string::npos);
+  EXPECT_NE(rel.find("a=control:stream=1\r\n"), std::string::npos);
+  EXPECT_EQ(rel.find("trackID="), std::string::npos);
+  const std::string abs =
+      BuildSdp(info, Mode::kStandard, "rtsp://h:1/live", "127.0.0.1", AudioAnnounce::kDevice, true);
+  EXPECT_NE(abs.find("a=control:rtsp://h:1/live/\r\n"), std::string::npos);
+  EXPECT_NE(abs.find("a=control:rtsp://h:1/live/stream=0\r\n"), std::string::npos);
+  auto t = ParseTarget("rtsp://h:1/live/stream=1");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->track, 2);
+  EXPECT_EQ(t->path, "/live");
+  EXPECT_FALSE(ParseTarget("rtsp://h:1/live/stream=2"));
+}
+
+TEST(Credentials, DigestWithQopAndTheRequestUri) {
+  // RFC 2617 section 3.5, with RTSP's method and uri.
+  const std::string ha1 = Md5Hex("admin:cam:secret");
+  const std::string ha2 = Md5Hex("SETUP:rtsp://h/s/stream=0");
+  const std::string response = Md5Hex(ha1 + ":n0nce:00000001:abc:auth:" + ha2);
+  const std::string good =
+      "Digest username=\"admin\", realm=\"cam\", nonce=\"n0nce\", "
+      "uri=\"rtsp://h/s/stream=0\", response=\"" +
+      response + "\", qop=auth, nc=00000001, cnonce=\"abc\"";
+  EXPECT_TRUE(CheckAuthorization(AuthScheme::kDigest, good, "SETUP", "admin", "secret", "cam",
+                                 "n0nce", true, "rtsp://h/s/stream=0"));
+  // Another uri than the request's, no qop where it was offered, or qop
+  // where it was not: refused.
+  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good, "SETUP", "admin", "secret", "cam",
+                                  "n0nce", true, "rtsp://h/s/"));
+  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, good, "SETUP", "admin", "secret", "cam",
+                                  "n0nce", false));
+  const std::string plain =
+      "Digest username=\"admin\", realm=\"cam\", nonce=\"n0nce\", "
+      "uri=\"rtsp://h/s/stream=0\", response=\"" +
+      DigestResponse("admin", "cam", "secret", "SETUP", "rtsp://h/s/stream=0", "n0nce") + "\"";
+  EXPECT_FALSE(CheckAuthorization(AuthScheme::kDigest, plain, "SETUP", "admin", "secret", "cam",
+                                  "n0nce", true));
+}
+
 TEST(Sdp, AudioAnnouncedInCapitalsOrAsAnUnknownCodec) {
   StreamInfo info;
   info.codec = VideoCodec::kMjpeg;

@@ -54,7 +54,7 @@ void WalkAvi(IByteSource& file, const AviFile& a) {
     if (n++ < 64 && c.length <= 65536) {
       data.resize(c.length);
       Check(file.ReadExact(c.offset + 8, data.data(), c.length));
-      H264PictureIsKey(data.data(), data.size());
+      quornet::H264PictureIsKey(data.data(), data.size());
     }
   }
   for (const AviChunk& c : a.audio) Check(c.offset + 8 + c.length <= file.Size());

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -50,6 +51,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   rtsp::StreamFormat r;
   rtsp::ReadReplayDescription(reply, &r);
+
+  // Standard servers: every URL that may go into a request line is one
+  // line of printable text, and the tracks are usable.
+  auto line_safe = [](const std::string& u) {
+    if (u.empty() || u.size() > rtsp::kMaxStandardUrl + 1024) return false;
+    for (char c : u) {
+      if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+        return false;
+      }
+    }
+    return true;
+  };
+  rtsp::StreamFormat s;
+  if (rtsp::ReadStandardDescription(reply, "rtsp://127.0.0.1:554/s", &s)) {
+    if (!line_safe(s.session_url) || !line_safe(s.video_url)) abort();
+    if (s.audio_track != 0 && !line_safe(s.audio_url)) abort();
+    if ((s.audio_code == rtsp::kAudioNone) != (s.audio_track == 0)) abort();
+    if (s.width < 1 || s.height < 1 || s.width > 16384 || s.height > 32768) abort();
+    if (s.parameter_sets.size() > 64 * 1024) abort();
+  }
+  std::string location;
+  if (rtsp::RedirectLocation(reply, &location) && !line_safe(location)) abort();
+  rtsp::RtspUrl url;
+  if (rtsp::ParseRtspUrl(reply, &url) && (url.host.empty() || url.port < 1 || url.port > 65535)) {
+    abort();
+  }
+  rtsp::PublicListsGetParameter(reply);
   std::vector<uint8_t> decoded;
   Base64Decode(reply, &decoded);
   return 0;

@@ -90,7 +90,9 @@ typedef struct QRNET_ClientParam {
   int32_t live_view_performance; /*  28: buffering latency in ms; -1 = automatic */
   uint8_t reserved1[12];         /*  32: zero */
   int32_t user_value;            /*  44: handed back as 4th status callback argument */
-  char address[161];             /*  48: "host[:port][/path]", port 554 by default */
+  char address[161];             /*  48: "host[:port][/path]", port 554 by default;
+                                    or "rtsp://[user:pass@]host[:port]/path" for any
+                                    standard RTSP server (channel not used) */
   char user[33];                 /* 209: user name */
   char password[64];             /* 242: password */
   uint8_t reserved2[2];          /* 306: zero */
@@ -599,6 +601,7 @@ QRNET_API int32_t QRNET_ClientStartTalkEx(uint32_t handle, int32_t voice_type);
 /* Stops the client's talk (if any) and returns once its threads are gone;
  * never blocks on the network. */
 QRNET_API void QRNET_ClientStopTalk(uint32_t handle);
+
 /* ---- Recording and snapshots ------------------------------------------- */
 
 /*

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "api/process_state.h"
 #include "net/interleaved.h"
@@ -166,6 +167,7 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   std::unique_ptr<VideoDepacketizer> depacketizer;
   if (video_code == rtsp::kVideoH264) {
     depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+    depacketizer->SetParameterSets(rtsp_->format().parameter_sets);
   } else if (video_code == rtsp::kVideoH265) {
     depacketizer = MakeH265Depacketizer(kH264FrameBufferSize, session_->video_don.load() != 0);
   } else if (video_code == rtsp::kVideoJpeg) {
@@ -209,12 +211,17 @@ CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
             }
           }
           break;
-        case InterleavedParser::kTextChannel:
-          // A reply inside the stream (in-session request): the picture being
-          // assembled may have lost bytes to it.
-          if (depacketizer) depacketizer->Reset();
+        case InterleavedParser::kTextChannel: {
+          // A reply inside the stream (in-session request, keep-alive). A
+          // whole reply came between two packets and took nothing from the
+          // picture being assembled (dropping it would lose a key picture
+          // to every keep-alive); other text may have eaten packet bytes.
+          const std::string_view text(reinterpret_cast<const char*>(item.data), item.size);
+          const bool whole_reply = text.starts_with("RTSP/") && text.ends_with("\r\n\r\n");
+          if (depacketizer && !whole_reply) depacketizer->Reset();
           rtsp_->PostReplyText(item.data, item.size);
           break;
+        }
         default:
           break;  // RTCP channels 1 and 3
       }

@@ -163,8 +163,19 @@ class H264Depacketizer final : public VideoDepacketizer {
       FinishOversized(sink);
       skip_ = false;
     }
+    if (type == 5 && !have_slice_ && !has_sps_ && !parameter_sets_.empty()) {
+      sink->OnKeyFrameStart();
+      if (!Append(parameter_sets_.data(), parameter_sets_.size(), sink)) {
+        EndIfMarked(p, sink);
+        return false;
+      }
+      has_sps_ = true;
+    }
     in_fragment_ = fragment;
-    if (type == 7) sink->OnKeyFrameStart();
+    if (type == 7) {
+      sink->OnKeyFrameStart();
+      has_sps_ = true;
+    }
     if (fragment) {
       const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | type);
       if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink) ||
@@ -184,9 +195,14 @@ class H264Depacketizer final : public VideoDepacketizer {
     return true;
   }
 
+  void SetParameterSets(std::vector<uint8_t> annexb) override {
+    parameter_sets_ = std::move(annexb);
+  }
+
   void DropPicture() {
     buffer_.Clear();
     have_slice_ = false;
+    has_sps_ = false;
     idr_ = false;
     in_fragment_ = false;
   }
@@ -227,15 +243,17 @@ class H264Depacketizer final : public VideoDepacketizer {
   }
 
   FrameBuffer buffer_;
-  bool skip_ = false;            // drop until a unit that begins an access unit
-  bool in_fragment_ = false;     // between an FU-A start and end fragment
-  bool have_slice_ = false;      // the access unit being assembled holds a slice
-  bool idr_ = false;             // ... and one of its slices is an IDR slice
-  int slice_type_ = 0;           // NAL type of its last slice
-  uint32_t timestamp_ = 0;       // RTP timestamp of the last packet taken
-  uint32_t last_timestamp_ = 0;  // of the last packet seen, taken or not
-  bool last_marker_ = true;      // its marker (the first packet starts a unit)
-  size_t oversized_ = 0;         // bytes of a picture above the bound being dropped
+  bool skip_ = false;                    // drop until a unit that begins an access unit
+  bool in_fragment_ = false;             // between an FU-A start and end fragment
+  bool have_slice_ = false;              // the access unit being assembled holds a slice
+  bool has_sps_ = false;                 // ... or a sequence parameter set
+  std::vector<uint8_t> parameter_sets_;  // announced out of band, Annex B
+  bool idr_ = false;                     // ... and one of its slices is an IDR slice
+  int slice_type_ = 0;                   // NAL type of its last slice
+  uint32_t timestamp_ = 0;               // RTP timestamp of the last packet taken
+  uint32_t last_timestamp_ = 0;          // of the last packet seen, taken or not
+  bool last_marker_ = true;              // its marker (the first packet starts a unit)
+  size_t oversized_ = 0;                 // bytes of a picture above the bound being dropped
 };
 
 }  // namespace

@@ -132,6 +132,7 @@ int32_t CRTPVideoReceiver::Thread() {
   try {
     if (video_code == kVideoCodeH264) {
       depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+      depacketizer->SetParameterSets(rtsp_.format().parameter_sets);
     } else if (video_code == kVideoCodeH265) {
       depacketizer = MakeH265Depacketizer(kH264FrameBufferSize, session_.video_don.load() != 0);
     } else if (video_code != kVideoCodeUnsupported) {

@@ -1195,13 +1195,16 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   if (video == nullptr) return false;
 
   f->standard = true;
+  f->parameter_sets.clear();
   f->session_url = session_url;
   f->video_url = video_url;
   f->audio_url = audio_url;
   f->video_code = video_code;
   f->video_unsupported = video_code == kVideoUnsupported ? video_name : std::string();
   f->video_don = video_code == kVideoH265 && UsesDonl(*video);
-  f->video_parameter_sets = DescribedParameterSets(*video, video_code);
+  // H.264's sets reach the depacketiser (parameter_sets below).
+  f->video_parameter_sets =
+      video_code == kVideoH265 ? DescribedParameterSets(*video, video_code) : std::string();
   if (video_code == kVideoH265) SizeFromSpropSps(*video, &f->width, &f->height);
   f->video_track = '1';
   f->audio_track = audio ? '2' : 0;
@@ -1212,6 +1215,18 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   std::string_view fmtp, sets;
   if (video_code == kVideoH264 && FormatAttribute(*video, "fmtp", &fmtp) &&
       FmtpParameter(fmtp, "sprop-parameter-sets", &sets)) {
+    for (size_t b = 0; b < sets.size();) {
+      size_t e = sets.find(',', b);
+      std::vector<uint8_t> unit;
+      if (Base64Decode(sets.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b),
+                       &unit) &&
+          !unit.empty() && f->parameter_sets.size() + unit.size() < 64 * 1024) {
+        f->parameter_sets.insert(f->parameter_sets.end(), {0, 0, 0, 1});
+        f->parameter_sets.insert(f->parameter_sets.end(), unit.begin(), unit.end());
+      }
+      if (e == std::string_view::npos) break;
+      b = e + 1;
+    }
     std::vector<uint8_t> sps;
     SpsPictureSize size;
     if (Base64Decode(sets.substr(0, sets.find(',')), &sps) &&

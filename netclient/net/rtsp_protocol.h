@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quornet::rtsp {
 
@@ -198,6 +199,8 @@ struct StreamFormat {
   std::string session_url;
   std::string video_url;
   std::string audio_url;
+  // H.264 parameter sets of sprop-parameter-sets, each behind a start code.
+  std::vector<uint8_t> parameter_sets;
 };
 
 // Audio codec code of the audio track a description announces:

@@ -427,7 +427,7 @@ int32_t CRtspSession::Start(bool replay) {
   // SETUP video, then audio. Cameras send a key picture of a megabyte and
   // more in one burst: the video socket asks for room for several (the
   // system may grant less).
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 4 * 1024 * 1024)) return 0;
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, kVideoReceiveBuffer)) return 0;
   if (!Exchange(rtsp::SetupVideoRequest(ctx_, format_.video_track, video_port_), &reply,
                 kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {
@@ -478,7 +478,7 @@ int32_t CRtspSession::StartStandard() {
     keep_alive_options_ = true;
   }
 
-  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, 4 * 1024 * 1024)) return 0;
+  if (udp_ && !BindRtpSocket(&video_port_, &video_fd_, kVideoReceiveBuffer)) return 0;
   if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.video_url, false, video_port_, false),
                 &reply, kStartTimeoutMs) ||
       !rtsp::ReplyOk(reply)) {
@@ -492,12 +492,19 @@ int32_t CRtspSession::StartStandard() {
   if (format_.audio_track != 0) {
     if (udp_ && !BindRtpSocket(&audio_port_, &audio_fd_, 8192)) return 0;
     if (!Exchange(rtsp::StandardSetupRequest(ctx_, format_.audio_url, true, audio_port_, true),
-                  &reply, kStartTimeoutMs) ||
-        !rtsp::ReplyOk(reply)) {
+                  &reply, kStartTimeoutMs)) {
       return 0;
     }
     ++ctx_.cseq;
-    if (udp_) audio_server_port_ = rtsp::ParseServerPort(reply);
+    if (rtsp::ReplyOk(reply)) {
+      if (udp_) audio_server_port_ = rtsp::ParseServerPort(reply);
+    } else {
+      // A server that refuses the audio track still gives the picture.
+      qrplat::DebugOutput("CRtspSession: audio track refused, no sound\n");
+      format_.audio_track = 0;
+      format_.audio_code = rtsp::kAudioNone;
+      client_.audio_codec.store(rtsp::kAudioNone);
+    }
   }
   if (!Exchange(
           rtsp::StandardRequest(ctx_, "PLAY", format_.session_url, true, "Range: npt=0.000-\r\n"),
@@ -615,8 +622,8 @@ int32_t CRtspSession::SetSpeed(int32_t speed_exponent) {
 int32_t CRtspSession::KeepAlive() {
   std::lock_guard<std::recursive_mutex> lock(request_mutex_);
   if (!in_session_ || control_fd_.load() < 0) return 0;
-  TakeRunningStartTime();
   if (client_.server_kind.load() == rtsp::kServerRecorder) {
+    TakeRunningStartTime();
     std::string req = rtsp::KeepAliveRequest(ctx_, client_.replay_mode.load() != 0);
     ++ctx_.cseq;
     int32_t ok = InSession(req, kInSessionTimeoutMs, 1024);

@@ -41,6 +41,8 @@ class CRtspSession {
   static constexpr int kStartTimeoutMs = 5000;
   static constexpr int kInSessionTimeoutMs = 500;
   static constexpr int kTeardownTimeoutMs = 3000;
+  // Receive buffer asked for the video RTP socket.
+  static constexpr int kVideoReceiveBuffer = 4 * 1024 * 1024;
   // Longest session id taken from a standard server.
   static constexpr size_t kMaxStandardSessionId = 255;
 

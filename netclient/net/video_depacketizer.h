@@ -78,6 +78,10 @@ class VideoDepacketizer {
   virtual void Push(const RtpPacket& packet, bool loss, VideoFrameSink* sink) = 0;
   // Drops any partly assembled picture (e.g. RTSP text in the TCP stream).
   virtual void Reset() = 0;
+  // H.264: parameter sets the stream description announced (Annex B, each
+  // behind a start code). They go in front of an IDR picture that does not
+  // bring its own, as standard servers send them out of band only.
+  virtual void SetParameterSets(std::vector<uint8_t> annexb) { (void)annexb; }
 };
 
 // buffer_capacity: the frame buffer's first size (header reserve included);

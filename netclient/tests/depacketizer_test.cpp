@@ -114,6 +114,54 @@ TEST(H264, ParameterSetsAndIdrBecomeOneKeyPicture) {
   EXPECT_EQ(sink.pictures.size(), 2u);
 }
 
+TEST(H264, StapAUnitsJoinTheAccessUnit) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  CollectingSink sink;
+  // STAP-A (NRI 3): SPS of 3 bytes, PPS of 2; then the IDR slice ends the
+  // access unit.
+  Bytes stap = {0x78, 0, 3, 0x67, 1, 2, 0, 2, 0x68, 3};
+  Bytes idr = {0x65, 0x84, 5};
+  d->Push(Payload(stap), false, &sink);
+  d->Push(Payload(idr, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 1u);
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  EXPECT_EQ(sink.pictures[0].data,
+            (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 0x84, 5}));
+  EXPECT_EQ(sink.key_starts, 1);
+  // A size running past the packet ends it; the units before it stay. A
+  // STAP-A holding a whole picture with the marker completes it.
+  Bytes cut = {0x78, 0, 2, 0x41, 0x86, 0, 9, 0x41};
+  d->Push(Payload(cut, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 2u);
+  EXPECT_EQ(sink.pictures[1].data, (Bytes{0, 0, 0, 1, 0x41, 0x86}));
+  EXPECT_EQ(sink.pictures[1].type, 1);
+  // Zero sizes and reserved unit types inside contribute nothing.
+  Bytes odd = {0x78, 0, 0, 0, 1, 0x00, 0, 1, 0x1F};
+  d->Push(Payload(odd, true), false, &sink);
+  EXPECT_EQ(sink.pictures.size(), 2u);
+}
+
+TEST(H264, AnnouncedParameterSetsGoInFrontOfAnIdrPictureWithoutThem) {
+  auto d = MakeH264Depacketizer(1 << 20);
+  d->SetParameterSets({0, 0, 0, 1, 0x67, 9, 0, 0, 0, 1, 0x68, 8});
+  CollectingSink sink;
+  Bytes idr = {0x65, 0x84, 5}, p = {0x41, 0x86}, sps = {0x67, 1}, pps = {0x68, 3};
+  d->Push(Payload(idr, true), false, &sink);
+  d->Push(Payload(p, true), false, &sink);
+  // An IDR picture that brings its own sets keeps exactly those.
+  d->Push(Payload(sps), false, &sink);
+  d->Push(Payload(pps), false, &sink);
+  d->Push(Payload(idr, true), false, &sink);
+  ASSERT_EQ(sink.pictures.size(), 3u);
+  EXPECT_EQ(sink.pictures[0].data,
+            (Bytes{0, 0, 0, 1, 0x67, 9, 0, 0, 0, 1, 0x68, 8, 0, 0, 0, 1, 0x65, 0x84, 5}));
+  EXPECT_EQ(sink.pictures[0].type, 7);
+  EXPECT_EQ(sink.pictures[1].data, (Bytes{0, 0, 0, 1, 0x41, 0x86}));
+  EXPECT_EQ(sink.pictures[2].data,
+            (Bytes{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 0x84, 5}));
+  EXPECT_EQ(sink.key_starts, 2);
+}
+
 TEST(H264, FuaRebuildsNalHeaderAndDropsPictureWithMissingMiddle) {
   auto d = MakeH264Depacketizer(1 << 20);
   CollectingSink sink;

@@ -1,7 +1,8 @@
 // Local file playback end to end through the C API: record files of every
 // kind (AVI through the library's writer, alarm and older files from the
 // test-side writers) played into memory windows with real decoding, and
-// every replay control; NVR replay controls against the simulator.
+// every replay control; files the recorder wrote from the simulated camera;
+// NVR replay controls against the simulator.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "net/source_seams.h"
 #include "qrplat/window.h"
 #include "quornet.h"
+#include "record_check.h"
 #include "record_file_writer.h"
 #include "session/client_session.h"
 
@@ -542,6 +544,140 @@ TEST_F(FilePlaybackTest, UnreadableFilesFailTheOpenAndCutFilesPlayWhatIsWhole) {
     Close(c);
   }
 }
+
+// ---- Files the recorder wrote ------------------------------------------------------
+
+int Notes(uint32_t handle, int kind, int value) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  int n = 0;
+  for (auto [k, v] : g_notes[handle]) n += (k == kind && v == value);
+  return n;
+}
+
+struct LiveCase {
+  const char* name;
+  devicesim::VideoCodec video;
+  devicesim::AudioCodec audio;
+};
+
+class RecordedFileTest : public FilePlaybackTest, public ::testing::WithParamInterface<LiveCase> {};
+
+// The simulated camera (a key picture every second) recorded through the C
+// API into an AVI record file and an alarm record file at once; both then
+// play: pictures in order from a key picture on, the total time is the
+// recorded time, a seek shows the key picture of the target second.
+TEST_P(RecordedFileTest, RecorderFilesPlayInOrderAndSeekToTheTargetSecond) {
+  const LiveCase& c = GetParam();
+  devicesim::Device device;
+  devicesim::Config config;
+  config.codec = c.video;
+  config.audio = c.audio;
+  config.width = kW;
+  config.height = kH;
+  config.fps = kFps;
+  config.gop = kFps;
+  config.session_timeout = std::chrono::milliseconds(0);
+  ASSERT_TRUE(device.Start(config)) << device.Error();
+  auto live_window = std::make_shared<FrameWindow>(kW, kH);
+  const uint32_t live_window_id = qrplat::RegisterWindow(live_window);
+  QRNET_ClientParam p{};
+  p.transport = QRNET_TRANSPORT_RTSP_TCP;
+  p.view_flag = 1;
+  p.channel = 1;
+  p.video_window = live_window_id;
+  p.stream_option = 1;
+  std::snprintf(p.address, sizeof p.address, "127.0.0.1:%d", device.Port());
+  const uint32_t live = QRNET_ClientStart(&p);
+  ASSERT_NE(live, 0u);
+  ASSERT_TRUE(WaitFor([&] { return live_window->Frames().size() >= 5; }, 15000));
+
+  const std::string avi = Path("live.avi");
+  const std::string alarm = Path(c.video == devicesim::VideoCodec::kH264 ? "live.264" : "live.mjp");
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(QRNET_ClientStartRecord(live, avi.c_str(), 0), 1);
+  ASSERT_EQ(QRNET_ClientStartAlarmRecord(live, alarm.c_str(), 0), 1);
+  EXPECT_TRUE(WaitFor([&] { return Notes(live, 6, 0) == 1 && Notes(live, 6, 2) == 1; }, 5000));
+  std::this_thread::sleep_for(3000ms);
+  ASSERT_EQ(QRNET_ClientStopRecord(live), 1);
+  ASSERT_EQ(QRNET_ClientStopAlarmRecord(live), 1);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(QRNET_ClientStop(live), 1);
+  qrplat::UnregisterWindow(live_window_id);
+  device.Stop();
+
+  // What the recorder wrote, as FFmpeg reads it.
+  std::string noise;
+  const auto streams = test::Probe(avi, &noise);
+  EXPECT_EQ(noise, "");
+  ASSERT_EQ(streams.size(), 2u);
+  const int frames = std::stoi(streams[0].at("nb_read_packets"));
+  EXPECT_GE(frames, int(seconds * kFps) - config.gop - 3);
+  EXPECT_LE(frames, int(seconds * kFps) + 3);
+  const std::vector<uint32_t> recorded = test::FrameNumbers(avi, kW, kH);
+  ASSERT_EQ(int(recorded.size()), frames);
+  const uint32_t first = recorded[0];
+  // (Every Motion JPEG picture is a key picture.)
+  const bool h264 = c.video == devicesim::VideoCodec::kH264;
+  if (h264) {
+    EXPECT_EQ(first % uint32_t(config.gop), 0u) << "the file does not start at a key picture";
+  }
+
+  // The AVI plays in order from its first picture; its length is the
+  // recorded time, less at most the second before the first key picture.
+  const uint32_t h = Open(avi);
+  ASSERT_NE(h, 0u);
+  QRNET_ClientOutput out{};
+  ASSERT_EQ(QRNET_GetClientParam(h, &out), 1);
+  EXPECT_EQ(out.video_payload, c.video == devicesim::VideoCodec::kH264 ? 96 : 26);
+  const int total = QRNET_ReplayTotalTime(h);
+  EXPECT_EQ(total, frames / kFps);
+  EXPECT_GE(total, int(seconds) - config.gop / kFps - 1);
+  EXPECT_LE(double(total), seconds + 0.5);
+  ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() >= 20; }));
+  std::vector<uint32_t> shown = window_->Frames();
+  EXPECT_EQ(shown[0], first);
+  EXPECT_EQ(test::NumberGaps(shown), 0) << ::testing::PrintToString(shown);
+
+  // Paused, a seek to the second second shows its key picture: the first
+  // recorded picture plus two seconds of pictures.
+  ASSERT_EQ(QRNET_ReplayPause(h), 1);
+  WaitSettled(h);
+  const uint64_t before = Drawn(h);
+  ASSERT_EQ(QRNET_ReplaySeek(h, 2), 1);
+  EXPECT_EQ(QRNET_ReplayCurTime(h), 2);
+  ASSERT_TRUE(WaitFor([&] { return Drawn(h) == before + 1; }));
+  EXPECT_EQ(LastFrame(), first + 2u * kFps);
+  if (h264) {
+    EXPECT_EQ(LastFrame() % uint32_t(config.gop), 0u);
+  }
+  // Playing on reaches the end of the recording.
+  ASSERT_EQ(QRNET_ReplayContinue(h), 1);
+  ASSERT_TRUE(WaitFor([&] { return EndNotes(h) == 1; }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return LastFrame() == recorded.back(); }, 3000));
+  Close(h);
+
+  // The alarm record file of the same time plays from its first key picture.
+  const size_t before_alarm = window_->Frames().size();
+  const uint32_t a = Open(alarm);
+  ASSERT_NE(a, 0u);
+  ASSERT_TRUE(WaitFor([&] { return EndNotes(a) == 1; }, 10000));
+  shown = window_->Frames();
+  shown.erase(shown.begin(), shown.begin() + long(before_alarm));
+  ASSERT_GE(shown.size(), size_t(2 * kFps));
+  if (h264) {
+    EXPECT_EQ(shown[0] % uint32_t(config.gop), 0u);
+  }
+  EXPECT_EQ(test::NumberGaps(shown), 0) << ::testing::PrintToString(shown);
+  Close(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, RecordedFileTest,
+                         ::testing::Values(LiveCase{"h264_pcma", devicesim::VideoCodec::kH264,
+                                                    devicesim::AudioCodec::kPcma},
+                                           LiveCase{"mjpeg_aac", devicesim::VideoCodec::kMjpeg,
+                                                    devicesim::AudioCodec::kAac}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- NVR replay controls -------------------------------------------------------------
 

@@ -3,7 +3,8 @@
 // and from GStreamer's RTSP server) are shown once per picture without
 // decoder errors; pictures of several megabytes are shown whole and in
 // order; a picture above the receivers' bound is dropped and the view
-// resumes at the next key picture. Loopback only.
+// resumes at the next key picture. Both kinds are also recorded through the
+// C API and the files read back with FFmpeg's tools. Loopback only.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +27,7 @@
 #include "qrplat/thread.h"
 #include "qrplat/window.h"
 #include "quornet.h"
+#include "record_check.h"
 
 namespace {
 
@@ -57,6 +60,14 @@ class NumberingWindow : public qrplat::MemoryWindowHost {
   std::vector<uint32_t> numbers_;  // guarded by mutex_
 };
 
+// The running test's name, fit for a file name ("Name_tcp").
+std::string TestName() {
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  for (char& c : name)
+    if (c == '/') c = '_';
+  return name;
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -85,6 +96,10 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
     QRNET_SetWaitTime(5, 1, 1);
     host_ = std::make_shared<NumberingWindow>();
     window_ = qrplat::RegisterWindow(host_);
+    dir_ = std::filesystem::temp_directory_path() /
+           ("picture_assembly_" + std::to_string(getpid()) + "_" + TestName());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
     if (handle_ != 0) {
@@ -92,6 +107,7 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
     }
     qrplat::UnregisterWindow(window_);
     device_.Stop();
+    std::filesystem::remove_all(dir_);
   }
 
   devicesim::Config SimConfig(int fps) {
@@ -127,10 +143,48 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
     return host_->PresentCount() - before;
   }
 
+  // Records the running client's stream into `name` (a native path in the
+  // test's directory) for about `ms`; the seconds from start to stop.
+  double Record(const std::string& name, int ms) {
+    const std::string path = (dir_ / name).string();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(QRNET_ClientStartRecord(handle_, path.c_str(), 0), 1);
+    qrplat::SleepMs(static_cast<uint32_t>(ms));
+    EXPECT_EQ(QRNET_ClientStopRecord(handle_), 1);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+
+  // The recorded file holds whole pictures only: FFmpeg reads and decodes it
+  // without a word, its pictures carry consecutive frame numbers from a key
+  // picture on, and it holds about `seconds` x `fps` of them (less at most
+  // the pictures before the first key picture).
+  void ExpectWholePictures(const std::string& name, double seconds, int fps, int gop,
+                           const std::string& input = "") {
+    const std::filesystem::path file = dir_ / name;
+    ASSERT_TRUE(std::filesystem::exists(file));
+    std::string noise;
+    const auto streams = quornet::test::Probe(file, &noise, input);
+    EXPECT_EQ(noise, "");
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].at("codec_name"), "h264");
+    EXPECT_EQ(streams[0].at("width"), std::to_string(kW));
+    EXPECT_EQ(streams[0].at("height"), std::to_string(kH));
+    const int frames = std::stoi(streams[0].at("nb_read_packets"));
+    EXPECT_LE(frames, int(seconds * fps) + 3);
+    EXPECT_GE(frames, int(seconds * fps) - gop - 3);
+    EXPECT_EQ(quornet::test::DecodeErrors(file, input), "");
+    const std::vector<uint32_t> numbers = quornet::test::FrameNumbers(file, kW, kH, input);
+    ASSERT_EQ(int(numbers.size()), frames);
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(quornet::test::NumberGaps(numbers), 0);
+    EXPECT_EQ(numbers[0] % uint32_t(gop), 0u) << "the first picture is no key picture";
+  }
+
   devicesim::Device device_;
   std::shared_ptr<NumberingWindow> host_;
   uint32_t window_ = 0;
   uint32_t handle_ = 0;
+  std::filesystem::path dir_;
 };
 
 // Four slices per picture: one picture shown per picture sent, in order.
@@ -146,6 +200,20 @@ TEST_P(PictureAssemblyTest, SimulatorPicturesOfFourSlicesAreShownWhole) {
   const std::vector<uint32_t> numbers = host_->Numbers();
   for (uint32_t n : numbers) EXPECT_NE(n, 0xFFFFFFFFu) << "a picture without its frame number";
   EXPECT_EQ(Gaps(numbers, 0), 0);
+  EXPECT_EQ(Counters(handle_).decode_errors, 0u);
+}
+
+// Recorded, the same stream is one AVI frame per picture: seconds x fps
+// frames, each decoding without concealment.
+TEST_P(PictureAssemblyTest, SimulatorPicturesOfFourSlicesAreRecordedWhole) {
+  devicesim::Config cfg = SimConfig(25);
+  cfg.slices = 4;
+  cfg.gop = 10;
+  ASSERT_TRUE(device_.Start(cfg, 0)) << device_.Error();
+  StartClient();
+  ASSERT_TRUE(host_->WaitPresents(3, 20000)) << "no pictures";
+  const double seconds = Record("slices.avi", 3000);
+  ExpectWholePictures("slices.avi", seconds, cfg.fps, cfg.gop);
   EXPECT_EQ(Counters(handle_).decode_errors, 0u);
 }
 
@@ -229,6 +297,31 @@ TEST_P(PictureAssemblyTest, PicturesOfSeveralMegabytesAreShownInOrder) {
     const std::vector<uint32_t> numbers = host_->Numbers();
     for (uint32_t n : numbers) EXPECT_NE(n, 0xFFFFFFFFu) << "a picture without its frame number";
     EXPECT_EQ(Gaps(numbers, 0), 0);
+    const QRNET_StreamCounters c = Counters(handle_);
+    EXPECT_EQ(c.decode_errors, 0u);
+    EXPECT_EQ(c.oversized_pictures, 0u);
+    EXPECT_EQ(QRNET_ClientStop(handle_), 1);
+    handle_ = 0;
+    device.Stop();
+  }
+}
+
+// Recorded, pictures of 1.5 MB and 5 MB are AVI frames of their own, whole.
+TEST_P(PictureAssemblyTest, PicturesOfSeveralMegabytesAreRecordedWhole) {
+  for (size_t size : {size_t{1500000}, size_t{5000000}}) {
+    SCOPED_TRACE(size);
+    devicesim::Device device;
+    devicesim::Config cfg = SimConfig(5);
+    cfg.pad_picture_bytes = size;
+    ASSERT_TRUE(device.Start(cfg, 0)) << device.Error();
+    StartClient("127.0.0.1:" + std::to_string(device.Port()));
+    ASSERT_TRUE(host_->WaitPresents(host_->PresentCount() + 2, 20000)) << "no pictures";
+    const std::string name = "large_" + std::to_string(size) + ".avi";
+    const double seconds = Record(name, 3000);
+    // FFmpeg's tools probe 5 MB by default: less than one such picture.
+    ExpectWholePictures(name, seconds, cfg.fps, cfg.gop, "-probesize 64M");
+    const std::uintmax_t bytes = std::filesystem::file_size(dir_ / name);
+    EXPECT_GE(bytes, size * 5) << "the pictures are not the padded ones";
     const QRNET_StreamCounters c = Counters(handle_);
     EXPECT_EQ(c.decode_errors, 0u);
     EXPECT_EQ(c.oversized_pictures, 0u);

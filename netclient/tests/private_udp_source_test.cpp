@@ -5,7 +5,8 @@
 // media-sinks seam): it reads whole pictures from the video conduit, checks
 // their layout, decodes them with libavcodec set to fail on any damage and
 // reads the frame number coded into each picture. A recorder probe checks
-// what the source hands the record files.
+// what the source hands the record files; a real recording is read back with
+// FFmpeg's tools.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -37,6 +38,7 @@ extern "C" {
 #include "qrplat/thread.h"
 #include "qrplat/window.h"
 #include "quornet.h"
+#include "record_check.h"
 #include "session/conduit.h"
 
 namespace quornet {
@@ -456,6 +458,53 @@ INSTANTIATE_TEST_SUITE_P(Audio, PrivateUdpViewTest,
                            }
                            return name;
                          });
+
+// The recorder writes the private stream as whole pictures from a key
+// picture on, with its sound: FFmpeg reads and decodes the file without a
+// word, and no picture is missing.
+TEST_F(PrivateUdpSourceTest, RecordingGivesAnAviFfmpegReadsWithConsecutivePictures) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("qr-private-udp-record-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto host = std::make_shared<qrplat::MemoryWindowHost>(320, 240);
+  window_ = qrplat::RegisterWindow(host);
+  const PrivateUdpConfig cfg = SenderConfig();  // G.711 A-law sound
+  ASSERT_TRUE(sender_.Start(cfg)) << sender_.Error();
+  StartClient(window_);
+  ASSERT_TRUE(host->WaitPresents(5, 15000)) << "no pictures";
+
+  const fs::path file = dir / "private.avi";
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(QRNET_ClientStartRecord(handle_, file.c_str(), 0), 1);
+  EXPECT_TRUE(WaitFor([&] { return CountEvents(handle_, 6, 0) == 1; }, 5000)) << "no header";
+  qrplat::SleepMs(3000);
+  ASSERT_EQ(QRNET_ClientStopRecord(handle_), 1);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(CountEvents(handle_, 6, 1), 1);
+
+  std::string noise;
+  const auto streams = test::Probe(file, &noise);
+  EXPECT_EQ(noise, "");
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].at("codec_name"), "h264");
+  EXPECT_EQ(streams[0].at("width"), "320");
+  EXPECT_EQ(streams[0].at("height"), "240");
+  EXPECT_EQ(streams[1].at("codec_name"), "pcm_s16le");
+  EXPECT_EQ(streams[1].at("sample_rate"), "8000");
+  const int frames = std::stoi(streams[0].at("nb_read_packets"));
+  EXPECT_LE(frames, int(seconds * cfg.fps) + 3);
+  EXPECT_GE(frames, int(seconds * cfg.fps) - cfg.gop - 3);
+  EXPECT_EQ(test::DecodeErrors(file), "");
+
+  const std::vector<uint32_t> numbers = test::FrameNumbers(file, 320, 240);
+  ASSERT_EQ(int(numbers.size()), frames);
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_EQ(test::NumberGaps(numbers), 0) << ::testing::PrintToString(numbers);
+  EXPECT_EQ(numbers[0] % uint32_t(cfg.gop), 0u) << "the file does not start at a key picture";
+  fs::remove_all(dir);
+}
 
 TEST_F(PrivateUdpSourceTest, ReorderingDuplicationAndLossNeverHandTheDecoderAnIncompletePicture) {
   UseCheckingSinks();

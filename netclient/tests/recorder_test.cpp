@@ -38,6 +38,7 @@
 #include "qrplat/thread.h"
 #include "qrplat/window.h"
 #include "quornet.h"
+#include "record_check.h"
 #include "session/client_session.h"
 
 namespace {
@@ -95,68 +96,13 @@ bool WaitNote(uint32_t handle, int value, int timeout_ms, int count = 1) {
 
 // ---- Tools ------------------------------------------------------------------------
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using quornet::test::DecodeErrors;
+using quornet::test::FrameNumbers;
+using quornet::test::Probe;
+using quornet::test::Shell;
 
 Bytes ReadFile(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-// key=value fields of the ffprobe stream records; other lines go to noise.
-std::vector<std::map<std::string, std::string>> Probe(const fs::path& path, std::string* noise) {
-  const std::string out = Shell(
-      "ffprobe -v warning -count_packets -show_entries "
-      "stream=codec_name,codec_type,width,height,sample_rate,channels,nb_read_packets "
-      "-of compact=p=0 '" +
-      path.string() + "'");
-  std::vector<std::map<std::string, std::string>> streams;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind("codec_name=", 0) != 0) {
-      *noise += line + "\n";
-      continue;
-    }
-    std::map<std::string, std::string> s;
-    std::istringstream fields(line);
-    std::string field;
-    while (std::getline(fields, field, '|')) {
-      const auto eq = field.find('=');
-      if (eq != std::string::npos) s[field.substr(0, eq)] = field.substr(eq + 1);
-    }
-    streams.push_back(s);
-  }
-  return streams;
-}
-
-// What a full decode prints at the error level.
-std::string DecodeErrors(const fs::path& path) {
-  return Shell("ffmpeg -nostdin -v error -i '" + path.string() + "' -f null -");
-}
-
-// Frame numbers of every decoded picture of the file's video stream.
-std::vector<uint32_t> FrameNumbers(const fs::path& path, int width, int height) {
-  const fs::path raw = path.string() + ".gray";
-  Shell("ffmpeg -nostdin -v error -y -i '" + path.string() +
-        "' -map 0:v -f rawvideo -pix_fmt gray '" + raw.string() + "'");
-  const Bytes y = ReadFile(raw);
-  fs::remove(raw);
-  std::vector<uint32_t> numbers;
-  const size_t frame = size_t(width) * height;
-  for (size_t at = 0; frame > 0 && at + frame <= y.size(); at += frame) {
-    auto n = devicesim::frame_code::DecodeLuma(&y[at], width, width, height);
-    numbers.push_back(n.value_or(0xFFFFFFFF));
-  }
-  return numbers;
+  return quornet::test::ReadFileBytes(path);
 }
 
 uint32_t U32(const Bytes& b, size_t at) {

@@ -280,15 +280,15 @@ TEST_F(KeepAliveTest, RefusedGetParameterFallsBackToOptions) {
   for (auto [connection, count] : options) EXPECT_GE(count, 3) << connection;
 }
 
-// An NVR replay whose recorder announces a 2 s timeout: a keep-alive every
-// second in the replay's own URL form, between pauses and speed changes,
-// and the pictures keep coming.
+// An NVR replay whose recorder announces a 4 s timeout: a keep-alive every
+// two seconds in the replay's own URL form, between pauses and speed
+// changes, and the pictures keep coming.
 TEST_F(KeepAliveTest, KeepAliveDoesNotDisturbAReplay) {
   for (int transport : {0, 1}) {
     devicesim::Device device;
     devicesim::Config config = SmallConfig();
     config.mode = devicesim::Mode::kRecorder;
-    config.session_timeout = 2s;
+    config.session_timeout = 4s;
     config.expire_interleaved_sessions = true;
     ASSERT_TRUE(device.Start(config)) << device.Error();
     QRNET_ClientParam p{};
@@ -306,14 +306,15 @@ TEST_F(KeepAliveTest, KeepAliveDoesNotDisturbAReplay) {
       std::this_thread::sleep_for(900ms);
       EXPECT_EQ(QRNET_SetSpeed(h, exponent), 1);
     }
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(4s);  // past the timeout with keep-alives only
     const int frames_before = watch->frames();
     std::this_thread::sleep_for(1s);
-    EXPECT_GT(watch->frames(), frames_before) << transport << ": the replay stopped";
+    EXPECT_GT(watch->frames(), frames_before)
+        << transport << ": the replay stopped; sessions on the device: " << device.ActiveSessions();
     watch.reset();
     EXPECT_EQ(LinkStates(h), (std::vector<int>{1, 0})) << transport;
     const auto keep_alives = InSessionRequests(device, "GET_PARAMETER");
-    EXPECT_GE(keep_alives.size(), 4u) << transport;
+    EXPECT_GE(keep_alives.size(), 3u) << transport;
     for (const auto& r : keep_alives) {
       EXPECT_NE(r.url.find("/replay/03?stime=20240102030405"), std::string::npos) << r.url;
       EXPECT_EQ(r.status, 200);

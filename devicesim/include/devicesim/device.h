@@ -62,6 +62,8 @@ struct StandardServer {
   bool redirect = false;
   // Public: leaves out GET_PARAMETER, which is answered "405".
   bool no_get_parameter = false;
+  // The audio track is announced but its SETUP is answered "404".
+  bool refuse_audio_setup = false;
 };
 // How the audio track's rtpmap names its codec:
 //   kDevice:       as the device family writes it ("mpeg4-generic/16000").

@@ -67,6 +67,10 @@ class QrVideoWidget : public QWidget {
   // Presents so far. Thread-safe.
   uint64_t presentCount() const;
 
+  // Drops the shown picture: the area is painted empty until the next
+  // present (after the library closed what drew into it).
+  void clearPicture();
+
   // A line of text drawn in white, centred over the video area; empty for
   // none.
   void setOverlayText(const QString& text);
