@@ -659,10 +659,10 @@ TEST(Standard, GstreamerDescriptionGivesTracksSizeRateAndAac) {
 TEST(Standard, FirstUsableTracksAndUndecodableAudio) {
   const std::string head = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Base: rtsp://h/s/\r\n\r\nv=0\r\n";
   StreamFormat f;
-  // H.265 first, then JPEG on its static type without an rtpmap; stereo
+  // AV1 first, then JPEG on its static type without an rtpmap; stereo
   // AAC at 48 kHz is refused and the PCMU track after it is taken.
   ASSERT_TRUE(ReadStandardDescription(
-      head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\na=control:v265\r\n"
+      head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 AV1/90000\r\na=control:av1\r\n"
              "m=video 0 RTP/AVP 26\r\na=control:rtsp://other/jpeg\r\na=framerate:29.97\r\n"
              "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 mpeg4-generic/48000/2\r\na=control:aac\r\n"
              "m=audio 0 RTP/AVP 0\r\na=control:pcmu\r\n",
@@ -683,9 +683,12 @@ TEST(Standard, FirstUsableTracksAndUndecodableAudio) {
   EXPECT_EQ(f.audio_track, 0);
   EXPECT_FALSE(f.audio_unsupported.empty());
   EXPECT_EQ(f.video_url, "rtsp://h/s/");
-  // No video we can decode: not a stream for us.
-  EXPECT_FALSE(ReadStandardDescription(head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\n",
-                                       "rtsp://h/s", &f));
+  // No video we can decode: the stream runs and its video is reported.
+  ASSERT_TRUE(ReadStandardDescription(head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 AV1/90000\r\n",
+                                      "rtsp://h/s", &f));
+  EXPECT_EQ(f.video_code, kVideoUnsupported);
+  EXPECT_EQ(f.video_unsupported, "AV1");
+  // No video at all: not a stream for us.
   EXPECT_FALSE(ReadStandardDescription(head, "rtsp://h/s", &f));
 }
 
