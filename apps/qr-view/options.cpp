@@ -83,8 +83,8 @@ ParseResult ParseViewerOptions(const QStringList& arguments, ViewerOptions* opti
       QStringLiteral("WxH"), QStringLiteral("1280x720"));
   const QCommandLineOption sim_codec(
       QStringLiteral("sim-codec"),
-      QStringLiteral("Video of the built-in simulated camera: h264 (default) or mjpeg."),
-      QStringLiteral("h264|mjpeg"), QStringLiteral("h264"));
+      QStringLiteral("Video of the built-in simulated camera: h264 (default), h265 or mjpeg."),
+      QStringLiteral("h264|h265|mjpeg"), QStringLiteral("h264"));
   parser.addOptions({help_option, address, url, channel, transport, user, pass, frames, timeout,
                      save_png, screenshot, size, sim_size, sim_codec});
 
@@ -181,7 +181,7 @@ ParseResult ParseViewerOptions(const QStringList& arguments, ViewerOptions* opti
   }
   const auto codec = devicesim::ParseVideoCodec(parser.value(sim_codec).toStdString());
   if (!codec) {
-    *message = QStringLiteral("--sim-codec is h264 or mjpeg");
+    *message = QStringLiteral("--sim-codec is h264, h265 or mjpeg");
     return ParseResult::kError;
   }
   o.sim_codec = *codec;

@@ -600,7 +600,9 @@ void Connection::Describe(const Request& req, Reply* r) {
   }
   r->headers.emplace_back("Content-Base", base + "/");
   r->headers.emplace_back("Content-Type", "application/sdp");
-  r->body = BuildSdp(source->Info(), cfg.mode, base, origin, announce,
+  StreamInfo info = source->Info();
+  info.unknown_video = cfg.announce_unknown_video;
+  r->body = BuildSdp(info, cfg.mode, base, origin, announce,
                      cfg.standard.controls == StandardServer::Controls::kAbsolute);
   described = std::move(source);
 }
@@ -991,7 +993,7 @@ void Device::Impl::AcceptLoop() {
           std::lock_guard<std::mutex> cl(cfg_mu);
           const int w = faults.next_width.exchange(0), h = faults.next_height.exchange(0);
           const int codec = faults.next_codec.exchange(-1);
-          if (codec == 0 || codec == 1) {
+          if (codec >= 0 && codec <= 2) {
             const auto vc = static_cast<VideoCodec>(codec);
             if (ValidSize(vc, cfg.width, cfg.height)) cfg.codec = vc;
           }
@@ -1232,6 +1234,7 @@ std::optional<int64_t> Device::CaptureTimeMs(uint32_t frame) const {
 std::optional<VideoCodec> ParseVideoCodec(const std::string& s) {
   if (s == "h264") return VideoCodec::kH264;
   if (s == "mjpeg") return VideoCodec::kMjpeg;
+  if (s == "h265") return VideoCodec::kH265;
   return std::nullopt;
 }
 
@@ -1275,6 +1278,7 @@ std::optional<AuthScheme> ParseAuthScheme(const std::string& s) {
 }
 
 const char* ToString(VideoCodec c) {
+  if (c == VideoCodec::kH265) return "h265";
   return c == VideoCodec::kH264 ? "h264" : "mjpeg";
 }
 

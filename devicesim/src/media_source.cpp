@@ -131,10 +131,14 @@ bool MediaSource::Start(std::string* error) {
   audio_ssrc_ = RandomU32();
 
   const bool h264 = key_.codec == VideoCodec::kH264;
-  const AVCodec* vc =
-      h264 ? avcodec_find_encoder_by_name("libx264") : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+  const bool h265 = key_.codec == VideoCodec::kH265;
+  const AVCodec* vc = h264   ? avcodec_find_encoder_by_name("libx264")
+                      : h265 ? avcodec_find_encoder_by_name("libx265")
+                             : avcodec_find_encoder(AV_CODEC_ID_MJPEG);
   if (!vc) {
-    *error = h264 ? "libx264 encoder not available" : "mjpeg encoder not available";
+    *error = h264   ? "libx264 encoder not available"
+             : h265 ? "libx265 encoder not available"
+                    : "mjpeg encoder not available";
     return false;
   }
   e.video = avcodec_alloc_context3(vc);
@@ -158,6 +162,20 @@ bool MediaSource::Start(std::string* error) {
     // Parameter sets in band before every IDR picture; IDR pictures only at
     // the fixed interval.
     av_opt_set(v->priv_data, "x264-params", "repeat-headers=1:scenecut=0", 0);
+  } else if (h265) {
+    v->pix_fmt = AV_PIX_FMT_YUV420P;
+    v->gop_size = key_.gop;
+    v->keyint_min = key_.gop;
+    v->max_b_frames = 0;
+    v->bit_rate = int64_t{key_.bitrate_kbps} * 1000;
+    av_opt_set(v->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(v->priv_data, "tune", "zerolatency", 0);
+    // As for H.264: parameter sets before every IDR picture at the fixed
+    // interval, closed groups of pictures, one worker thread, no banner.
+    const std::string params =
+        "repeat-headers=1:scenecut=0:open-gop=0:bframes=0:keyint=" + std::to_string(key_.gop) +
+        ":min-keyint=" + std::to_string(key_.gop) + ":pools=none:frame-threads=1:log-level=error";
+    av_opt_set(v->priv_data, "x265-params", params.c_str(), 0);
   } else {
     v->pix_fmt = AV_PIX_FMT_YUVJ420P;
     v->color_range = AVCOL_RANGE_JPEG;
@@ -180,8 +198,8 @@ bool MediaSource::Start(std::string* error) {
     return false;
   }
   e.pattern = std::make_unique<TestPattern>(key_.width, key_.height, key_.scene);
-  e.vrtp =
-      std::make_unique<RtpStream>(h264 ? 96 : 26, video_ssrc_, static_cast<uint16_t>(RandomU32()));
+  e.vrtp = std::make_unique<RtpStream>(h264 || h265 ? 96 : 26, video_ssrc_,
+                                       static_cast<uint16_t>(RandomU32()));
 
   StreamInfo info;
   info.codec = key_.codec;
@@ -374,6 +392,29 @@ void MediaSource::EncodeVideo(uint64_t index) {
         }
       }
       PacketizeH264(nals, ts, e.vrtp.get(), &packets, key_.stap_a);
+    } else if (key_.codec == VideoCodec::kH265) {
+      std::vector<std::string_view> nals;
+      std::string vps, sps, pps;
+      for (std::string_view n : SplitAnnexB(data)) {
+        if (n.size() < 2) continue;
+        const int type = (static_cast<uint8_t>(n[0]) >> 1) & 0x3f;
+        if (type == 35) continue;  // access unit delimiters carry nothing here
+        if (type == 32) vps = n;
+        if (type == 33) sps = n;
+        if (type == 34) pps = n;
+        nals.push_back(n);
+      }
+      if (!vps.empty() && !sps.empty() && !pps.empty()) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!ready_) {
+          info_.vps = vps;
+          info_.sps = sps;
+          info_.pps = pps;
+          ready_ = true;
+          cv_.notify_all();
+        }
+      }
+      PacketizeH265(nals, ts, e.vrtp.get(), &packets, key_.stap_a);
     } else if (auto jpeg = ParseJpeg(data)) {
       PacketizeJpeg(*jpeg, ts, e.vrtp.get(), &packets);
     }

@@ -103,6 +103,64 @@ void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp
   }
 }
 
+void PacketizeH265(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
+                   std::vector<Bytes>* out, bool aggregate) {
+  auto type_of = [](std::string_view nal) { return (static_cast<uint8_t>(nal[0]) >> 1) & 0x3f; };
+  size_t n = 0;
+  if (aggregate) {
+    size_t count = 0, size = 2;
+    while (count < nals.size() && nals[count].size() >= 2) {
+      const int type = type_of(nals[count]);
+      if (type < 32 || type > 40 || size + 2 + nals[count].size() > kMaxPayload) break;
+      size += 2 + nals[count].size();
+      ++count;
+    }
+    if (count >= 2) {
+      Bytes p = rtp->Start(count == nals.size(), timestamp, size);
+      // Payload header: F 0, type 48, the lowest layer id (0) and TID (1).
+      p[12] = static_cast<uint8_t>(48 << 1);
+      p[13] = 1;
+      size_t pos = 14;
+      for (size_t i = 0; i < count; ++i) {
+        p[pos] = static_cast<uint8_t>(nals[i].size() >> 8);
+        p[pos + 1] = static_cast<uint8_t>(nals[i].size());
+        std::memcpy(p.data() + pos + 2, nals[i].data(), nals[i].size());
+        pos += 2 + nals[i].size();
+      }
+      out->push_back(std::move(p));
+      n = count;
+    }
+  }
+  for (; n < nals.size(); ++n) {
+    std::string_view nal = nals[n];
+    if (nal.size() < 2) continue;
+    const bool last_nal = n + 1 == nals.size();
+    if (nal.size() <= kMaxPayload) {
+      Bytes p = rtp->Start(last_nal, timestamp, nal.size());
+      std::memcpy(p.data() + 12, nal.data(), nal.size());
+      out->push_back(std::move(p));
+      continue;
+    }
+    // FU (RFC 7798 4.4.3): payload header with type 49, then S, E and the
+    // unit's type; the unit's own two header bytes are not sent.
+    const uint8_t h0 = static_cast<uint8_t>(nal[0]), h1 = static_cast<uint8_t>(nal[1]);
+    const size_t chunk = kMaxPayload - 3;
+    size_t pos = 2;
+    while (pos < nal.size()) {
+      const size_t len = std::min(chunk, nal.size() - pos);
+      const bool first = pos == 2;
+      const bool last = pos + len == nal.size();
+      Bytes p = rtp->Start(last && last_nal, timestamp, 3 + len);
+      p[12] = static_cast<uint8_t>((h0 & 0x81) | (49 << 1));
+      p[13] = h1;
+      p[14] = static_cast<uint8_t>((first ? 0x80 : 0) | (last ? 0x40 : 0) | ((h0 >> 1) & 0x3f));
+      std::memcpy(p.data() + 15, nal.data() + pos, len);
+      out->push_back(std::move(p));
+      pos += len;
+    }
+  }
+}
+
 std::optional<JpegParts> ParseJpeg(std::string_view j) {
   auto u8 = [&](size_t i) { return static_cast<uint8_t>(j[i]); };
   if (j.size() < 4 || u8(0) != 0xff || u8(1) != 0xd8) return std::nullopt;

@@ -46,6 +46,13 @@ std::vector<std::string_view> SplitAnnexB(std::string_view stream);
 void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
                    std::vector<Bytes>* out, bool aggregate = false);
 
+// The same for H.265 (RFC 7798): single NAL unit packets and fragmentation
+// units (type 49); with aggregate, the units in front of the first slice
+// segment (parameter sets, prefix SEI, delimiter) as one aggregation packet
+// (type 48). No decoding order numbers (sprop-max-don-diff 0).
+void PacketizeH265(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
+                   std::vector<Bytes>* out, bool aggregate = false);
+
 // What RFC 2435 needs from a baseline JFIF picture.
 struct JpegParts {
   int width = 0;

@@ -485,7 +485,17 @@ std::string BuildSdp(const StreamInfo& info, Mode mode, const std::string& base,
   s += mode == Mode::kStandard && absolute_controls ? "a=control:" + base + "/\r\n"
                                                     : std::string("a=control:*\r\n");
   s += "a=range:npt=0-\r\n";
-  if (info.codec == VideoCodec::kH264) {
+  if (info.unknown_video) {
+    s += "m=video 0 RTP/AVP 96\r\n";
+    s += "a=rtpmap:96 MP4V-ES/90000\r\n";
+  } else if (info.codec == VideoCodec::kH265) {
+    s += "m=video 0 RTP/AVP 96\r\n";
+    s += "a=rtpmap:96 H265/90000\r\n";
+    if (!info.sps.empty()) {
+      s += "a=fmtp:96 sprop-vps=" + Base64Encode(info.vps) +
+           ";sprop-sps=" + Base64Encode(info.sps) + ";sprop-pps=" + Base64Encode(info.pps) + "\r\n";
+    }
+  } else if (info.codec == VideoCodec::kH264) {
     s += "m=video 0 RTP/AVP 96\r\n";
     s += "a=rtpmap:96 H264/90000\r\n";
     s += "a=fmtp:96 packetization-mode=1";

@@ -94,10 +94,13 @@ struct StreamInfo {
   int width = 0;
   int height = 0;
   int fps = 0;
-  std::string sps;  // H.264 parameter sets without start codes
+  std::string vps;  // H.265 only
+  std::string sps;  // H.264 / H.265 parameter sets without start codes
   std::string pps;
   AudioCodec audio = AudioCodec::kNone;
   std::string aac_config;  // AudioSpecificConfig bytes
+  // The video rtpmap names a codec clients cannot decode.
+  bool unknown_video = false;
 };
 
 // Builds the SDP. `base` is the URL the tracks hang off (no trailing "/").

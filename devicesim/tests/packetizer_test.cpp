@@ -63,6 +63,51 @@ TEST(H264Packetizer, SmallUnitsGoSingleAndLargeOnesAsFuA) {
   EXPECT_EQ(rebuilt, idr);
 }
 
+TEST(H265Packetizer, ParameterSetsAggregatedAndLargeUnitsAsFragments) {
+  // Two-byte unit headers: VPS 32, SPS 33, PPS 34, IDR_W_RADL 19 (TID 1).
+  const std::string vps("\x40\x01\x0c\x01", 4), sps("\x42\x01\x01\x60", 4),
+      pps("\x44\x01\xc1\x72", 4);
+  std::string idr(3000, '\0');
+  idr[0] = '\x26';
+  idr[1] = '\x01';
+  for (size_t i = 2; i < idr.size(); ++i) idr[i] = static_cast<char>(i * 7);
+  RtpStream rtp(96, 1, 100);
+  std::vector<Bytes> out;
+  PacketizeH265({vps, sps, pps, idr}, 0, &rtp, &out, /*aggregate=*/true);
+  ASSERT_EQ(out.size(), 4u);  // one aggregation packet, three fragments
+  // Aggregation packet (RFC 7798 4.4.2): type 48, units behind 16-bit sizes.
+  const Bytes& ap = out[0];
+  EXPECT_EQ((ap[12] >> 1) & 0x3f, 48);
+  EXPECT_EQ(ap[13] & 0x07, 1);
+  size_t pos = 14;
+  for (const std::string& u : {vps, sps, pps}) {
+    ASSERT_LE(pos + 2 + u.size(), ap.size());
+    EXPECT_EQ(size_t((ap[pos] << 8) | ap[pos + 1]), u.size());
+    EXPECT_EQ(std::string(ap.begin() + long(pos) + 2, ap.begin() + long(pos + 2 + u.size())), u);
+    pos += 2 + u.size();
+  }
+  EXPECT_EQ(pos, ap.size());
+  EXPECT_FALSE(Marker(ap));
+  // Fragments (4.4.3): type 49 in the payload header, S/E and the type in
+  // the FU header; the unit's header rebuilt from both.
+  std::string rebuilt;
+  for (size_t i = 1; i < out.size(); ++i) {
+    const Bytes& p = out[i];
+    EXPECT_EQ((p[12] >> 1) & 0x3f, 49);
+    EXPECT_EQ(p[14] & 0x3f, 19);
+    EXPECT_EQ((p[14] & 0x80) != 0, i == 1);
+    EXPECT_EQ((p[14] & 0x40) != 0, i + 1 == out.size());
+    EXPECT_EQ(Marker(p), i + 1 == out.size());
+    EXPECT_LE(p.size(), 12 + kMaxPayload);
+    if (i == 1) {
+      rebuilt += static_cast<char>((p[12] & 0x81) | ((p[14] & 0x3f) << 1));
+      rebuilt += static_cast<char>(p[13]);
+    }
+    rebuilt.append(p.begin() + 15, p.end());
+  }
+  EXPECT_EQ(rebuilt, idr);
+}
+
 // Encodes one test picture with libavcodec's mjpeg encoder as the simulator
 // configures it.
 std::string EncodeJpeg(int w, int h) {

@@ -22,7 +22,7 @@ void Usage(FILE* f) {
       "\n"
       "  --port N                 RTSP port (default 8554; 0 = any free port)\n"
       "  --bind ADDR              address to listen on (default 127.0.0.1)\n"
-      "  --codec h264|mjpeg       video codec (default h264)\n"
+      "  --codec h264|h265|mjpeg  video codec (default h264; h265 through libx265)\n"
       "  --size WxH               picture size (default 1280x720)\n"
       "  --fps N                  frames per second (default 25)\n"
       "  --gop N                  pictures between H.264 IDR pictures (default = fps)\n"
@@ -34,6 +34,8 @@ void Usage(FILE* f) {
       "  --audio-announce device|upper|unknown  audio rtpmap as the devices write it,\n"
       "                           in capitals (\"MPEG4-GENERIC/16000/1\") or as a codec\n"
       "                           clients cannot decode (\"L16/8000/1\")\n"
+      "  --video-announce device|unknown  video rtpmap naming the codec sent, or a\n"
+      "                           codec clients cannot decode (\"MP4V-ES/90000\")\n"
       "  --mode generic|banner|recorder|standard  how the device presents itself\n"
       "                           (default generic; standard: a server outside the family)\n"
       "  --std-controls relative|absolute|other-base  standard mode: \"stream=N\" controls,\n"
@@ -60,7 +62,7 @@ void Usage(FILE* f) {
       "  --refuse-get-parameter   answer GET_PARAMETER with 501\n"
       "  --reply-delay MS         hold each RTSP reply back for MS milliseconds\n"
       "  --next-size WxH          the first connection changes the picture size\n"
-      "  --next-codec h264|mjpeg  the first connection changes the codec\n"
+      "  --next-codec h264|h265|mjpeg  the first connection changes the codec\n"
       "  --bad-channel N          send N interleaved packets with channel byte 4\n"
       "\n"
       "Device control and events (MCTP/1.0 on the RTSP port):\n"
@@ -280,6 +282,9 @@ int main(int argc, char** argv) {
       cfg.pad_picture_bytes = static_cast<size_t>(pad);
     } else if (opt == "--bitrate") {
       ok = ParseInt(val, &cfg.bitrate_kbps);
+    } else if (opt == "--video-announce") {
+      ok = std::strcmp(val, "device") == 0 || std::strcmp(val, "unknown") == 0;
+      if (ok) cfg.announce_unknown_video = std::strcmp(val, "unknown") == 0;
     } else if (opt == "--audio-announce") {
       auto a = devicesim::ParseAudioAnnounce(val);
       ok = a.has_value();

@@ -39,6 +39,9 @@
  *   client: stop waits for the very thread the callback runs on. It may read
  *   state (QRNET_GetClientState) and change per-client settings.
  *
+ *   Video codec (kind 9): the stream's video cannot be decoded (value 255);
+ *   see QRNET_ClientGetVideoCodec.
+ *
  *   Link state (kind 1): 0 running, 1 connecting (also right after start),
  *   3 the stream broke, 4 waiting for the next attempt, 5 given up, 6
  *   credentials refused, 7 channel-server query failed, 8 channel-server
@@ -100,7 +103,7 @@ typedef struct QRNET_ClientOutput {
   uint16_t width;        /* 0: picture width in pixels */
   uint16_t height;       /* 2: picture height in pixels */
   uint16_t frame_rate;   /* 4: frames per second */
-  uint8_t video_payload; /* 6: 96 H.264, 26 JPEG */
+  uint8_t video_payload; /* 6: 96 H.264, 26 JPEG, 98 H.265 */
   uint8_t audio_codec;   /* 7: 0 PCM, 1 A-law, 2 mu-law, 4..7 G.726, 8 AAC, 255 none */
   int32_t bit_rate;      /* 8: announced bit rate in kbit/s times 1024 */
 } QRNET_ClientOutput;
@@ -599,7 +602,6 @@ QRNET_API int32_t QRNET_ClientStartTalkEx(uint32_t handle, int32_t voice_type);
  * never blocks on the network. */
 QRNET_API void QRNET_ClientStopTalk(uint32_t handle);
 
-
 /* ---- Recording and snapshots ------------------------------------------- */
 
 /*
@@ -624,8 +626,7 @@ QRNET_API int32_t QRNET_ClientStopRecord(uint32_t handle);
  * most 1800). While one runs, extends it to `seconds` from now (at most
  * 1800 s in all) and returns 1. A file that never got a key frame is
  * deleted when it stops. */
-QRNET_API int32_t QRNET_ClientStartAlarmRecord(uint32_t handle, const char* path,
-                                               int32_t seconds);
+QRNET_API int32_t QRNET_ClientStartAlarmRecord(uint32_t handle, const char* path, int32_t seconds);
 /* 1 (also when not alarm recording); 0 for an invalid handle. */
 QRNET_API int32_t QRNET_ClientStopAlarmRecord(uint32_t handle);
 /* Queues a JPEG snapshot of the next picture shown; the file is written on
@@ -686,6 +687,7 @@ QRNET_API int32_t QRNET_ClientNVRReplayStepByStep(uint32_t handle);
  * a missing or over-long text (nothing changes).
  */
 QRNET_API int32_t QRNET_ClientNVRUpdateReplayTime(uint32_t handle, const char* start_time);
+
 /* ---- Stream counters ----------------------------------------------------- */
 
 /* Health of a client's video stream since its start, for diagnostics. */
@@ -700,6 +702,21 @@ QRNET_STATIC_ASSERT(sizeof(QRNET_StreamCounters) == 32, "stream counters are 32 
 
 /* Fills *counters; 1, or 0 for an invalid handle or a null pointer. */
 QRNET_API int32_t QRNET_ClientGetStreamCounters(uint32_t handle, QRNET_StreamCounters* counters);
+
+/* ---- Video codec ---------------------------------------------------------- */
+
+/*
+ * The video codec of the client's stream: 96 H.264, 26 JPEG, 98 H.265 (from
+ * descriptions that name it), 255 a codec the library cannot decode; 0 for
+ * an invalid handle or before the stream was described. When name is given,
+ * it receives the codec's name, cut to size - 1 bytes and terminated: "H264",
+ * "H265", "JPEG", or for 255 the encoding name the stream announced (e.g.
+ * "AV1", "MP4V-ES").
+ *
+ * A stream whose video cannot be decoded is also reported when it starts:
+ * notification kind 9, value 255. Its sound, if any, still plays.
+ */
+QRNET_API int32_t QRNET_ClientGetVideoCodec(uint32_t handle, char* name, int32_t size);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -52,6 +52,9 @@ bool CAVDisplay::OpenDecoder() {
   } else if (payload_ == kPayloadH264) {
     input_size_ = kH264InputSize;
     id = AV_CODEC_ID_H264;
+  } else if (payload_ == kVideoCodeH265) {
+    input_size_ = kH264InputSize;
+    id = AV_CODEC_ID_HEVC;
   } else {
     return false;
   }
@@ -334,11 +337,12 @@ int32_t CAVDisplay::Thread() {
     const uint8_t* frame = input_.data();
     // Where decoding can begin: a picture that brings its parameter sets
     // (behind a delimiter or SEI, as many encoders send them).
-    const bool key = payload_ == kPayloadH264 && H264PictureHasSps(frame, length);
+    const bool annex_b = IsAnnexBVideo(payload_);
+    const bool key = VideoPictureHasSps(payload_, frame, length);
 
     // Frame selection.
     if (!file_or_replay) {
-      if (resync && payload_ == kPayloadH264) {
+      if (resync && annex_b) {
         if (!key) {
           skipped_resync_.fetch_add(1);
           continue;
@@ -346,7 +350,7 @@ int32_t CAVDisplay::Thread() {
         avcodec_flush_buffers(context_);
         flushes_.fetch_add(1);
       }
-    } else if (payload_ == kPayloadH264) {
+    } else if (annex_b) {
       // High replay speeds decode only the head of every group of pictures.
       // (Motion JPEG pictures are all key frames and are never skipped.)
       const int32_t speed = s.speed_exponent.load();

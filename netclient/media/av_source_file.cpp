@@ -340,7 +340,8 @@ void CAVSource_File::RunIndexed() {
 // ---- AVI record files ------------------------------------------------------------
 
 bool CAVSource_File::AviKeyEntry(size_t i) {
-  if (session_->video_payload.load() != recfile::kPayloadH264) return true;
+  const int code = session_->video_payload.load();
+  if (code != recfile::kPayloadH264 && code != recfile::kPayloadH265) return true;
   if (avi_key_[i] < 0) {
     const recfile::AviChunk& c = avi_.video[i];
     const uint32_t n = std::min(c.length, kKeyScanBytes);
@@ -350,7 +351,8 @@ bool CAVSource_File::AviKeyEntry(size_t i) {
       // The device family's encoder marks its seek points with this slice
       // header byte; other encoders start a key picture with parameter sets
       // (after an access unit delimiter or SEI) or an IDR slice.
-      key = head[4] == 0x61 || H264PictureIsKey(head.data(), n);
+      key = code == recfile::kPayloadH265 ? H265PictureIsKey(head.data(), n)
+                                          : head[4] == 0x61 || H264PictureIsKey(head.data(), n);
     }
     avi_key_[i] = key ? 1 : 0;
   }

@@ -73,7 +73,7 @@ struct AviWriter {
   double fps = 0;
   uint32_t scale = 1, rate = 0;  // frames per second = rate / scale
   uint32_t handler = 0;          // four-character code
-  bool h264 = false;
+  int codec = 0;                 // video code of the handler (H.264, H.265, else 0)
 
   // Audio stream; channels 0 means none.
   uint32_t channels = 0, sample_rate = 0, bits = 0;
@@ -293,7 +293,12 @@ int AVI_set_video(avi_tag* avi, int width, int height, double fps, const char* c
     w->rate = static_cast<uint32_t>(std::lround(fps * 1000));
   }
   w->handler = FourCC(compressor);
-  w->h264 = w->handler == FourCC("H264") || w->handler == FourCC("h264");
+  w->codec = 0;
+  if (w->handler == FourCC("H264") || w->handler == FourCC("h264")) {
+    w->codec = quornet::kVideoCodeH264;
+  } else if (w->handler == FourCC("HEVC") || w->handler == FourCC("hevc")) {
+    w->codec = quornet::kVideoCodeH265;
+  }
   w->video_set = true;
   return kAviOk;
 }
@@ -346,7 +351,7 @@ int AVI_write_frame(avi_tag* avi, const uint8_t* data, long bytes, uint32_t /*ti
   if (w == nullptr || !w->initialised) return kAviErrState;
   if (static_cast<uint64_t>(bytes) > kAviMaxMoviBytes) return kAviErrTooLarge;
   const size_t len = static_cast<size_t>(bytes);
-  const bool key = len > 0 && (!w->h264 || quornet::H264PictureIsKey(data, size_t(len)));
+  const bool key = len > 0 && quornet::VideoPictureIsKey(w->codec, data, len);
   const int r = WriteChunk(w, kVideoChunkId, key ? kAviIndexKeyFrame : 0, data, len);
   if (r != kAviOk) return r;
   ++w->video_frames;

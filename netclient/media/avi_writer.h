@@ -75,7 +75,7 @@ inline constexpr size_t kAviMoviListOffset = 512;
 inline constexpr uint32_t kAviIndexKeyFrame = 0x10;  // AVIIF_KEYFRAME
 
 // width and height 1..65535; fps > 0 (an integral rate is stored as rate/1,
-// others as rate/1000); compressor a four-character code, "H264" or "MJPG".
+// others as rate/1000); compressor a four-character code, "H264", "HEVC" or "MJPG".
 int AVI_set_video(avi_tag* avi, int width, int height, double fps, const char* compressor);
 // channels 1 or 2 (0: no audio stream), rate 1..384000 samples per second,
 // bits 8 or 16, format 1 (PCM) only.

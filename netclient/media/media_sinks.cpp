@@ -7,6 +7,7 @@
 #include "media/av_display.h"
 #include "media/av_sound.h"
 #include "net/source_seams.h"
+#include "net/video_picture.h"
 #include "qrplat/thread.h"
 #include "session/client_session.h"
 
@@ -22,6 +23,12 @@ class CMediaSinks final : public IMediaSinks {
 
   bool Start() override {
     Stop();
+    if ((display_->session().video_payload.load() & 0xFF) == kVideoCodeUnsupported) {
+      // Reported when the stream was described; the sound still plays.
+      started_ = true;
+      if (sound_ && !sound_->Start()) qrplat::DebugOutput("display: sound thread did not start\n");
+      return true;
+    }
     if (!display_->OpenDecoder()) {
       qrplat::DebugOutput("display: no decoder for video payload %d\n",
                           display_->session().video_payload.load());

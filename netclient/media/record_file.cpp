@@ -174,8 +174,14 @@ void ReadStreamHeaders(IByteSource& file, uint64_t from, uint64_t end, StreamInf
       last_type = Le32(b);
       if (last_type == kVids) {
         const uint32_t handler = Le32(b + 4);
-        info->video_payload =
-            handler == FourCC("mjpg") || handler == FourCC("MJPG") ? kPayloadJpeg : kPayloadH264;
+        if (handler == FourCC("mjpg") || handler == FourCC("MJPG")) {
+          info->video_payload = kPayloadJpeg;
+        } else if (handler == FourCC("HEVC") || handler == FourCC("hevc") ||
+                   handler == FourCC("H265") || handler == FourCC("h265")) {
+          info->video_payload = kPayloadH265;
+        } else {
+          info->video_payload = kPayloadH264;
+        }
       }
     } else if (c.id == kStrf && last_type == kAuds && c.size >= 8) {
       uint8_t b[8];
@@ -324,7 +330,7 @@ FileKind Recognize(IByteSource& file) {
   if (HasText(file, 0, kSignature, kSignatureSize)) {
     uint8_t payload = 0;
     if (!file.ReadExact(kSignatureSize, &payload, 1)) return FileKind::kUnknown;
-    if (payload == kPayloadH264) return FileKind::kAlarmH264;
+    if (payload == kPayloadH264 || payload == kPayloadH265) return FileKind::kAlarmH264;
     if (payload == kPayloadJpeg) return FileKind::kAlarmMjpeg;
   }
   return FileKind::kUnknown;
@@ -338,7 +344,8 @@ bool ReadIndexedFile(IByteSource& file, FileKind kind, IndexedFile* out) {
     uint8_t h[kStreamHeaderSize];
     if (!file.ReadExact(kSignatureSize, h, sizeof h)) return false;
     out->info.video_payload = h[0];
-    if (h[0] != (kind == FileKind::kAlarmH264 ? kPayloadH264 : kPayloadJpeg)) return false;
+    const bool nal = h[0] == kPayloadH264 || h[0] == kPayloadH265;
+    if (kind == FileKind::kAlarmH264 ? !nal : h[0] != kPayloadJpeg) return false;
     out->info.audio_code = h[1];
     out->info.width = Le16(h + 2);
     out->info.height = Le16(h + 4);

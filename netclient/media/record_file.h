@@ -60,6 +60,8 @@ class FileBytes final : public IByteSource {
   uint64_t size_ = 0;
 };
 
+// kAlarmH264: an alarm file of NAL unit pictures, H.264 or H.265 (its
+// stream header's payload says which).
 enum class FileKind { kUnknown, kAvi, kOlder, kAlarmH264, kAlarmMjpeg };
 
 inline constexpr char kSignature[] = "Halvenmoore";  // 11 bytes, alarm files
@@ -84,6 +86,7 @@ inline constexpr int kFrameTypeJpeg = 0;  // a JPEG picture
 
 inline constexpr int kPayloadJpeg = 26;
 inline constexpr int kPayloadH264 = 96;
+inline constexpr int kPayloadH265 = 98;
 
 // One record header: the packed word (bits 0-1 kind, 2-5 frame type, 12-31
 // payload length), then for alarm files width, height and tick, for older
@@ -109,7 +112,7 @@ struct IndexEntry {
 
 // What the session learns from a file.
 struct StreamInfo {
-  int video_payload = 0;  // 26 or 96; 0 not known
+  int video_payload = 0;  // 26, 96 or 98; 0 not known
   int audio_code = 255;
   int width = 0;
   int height = 0;

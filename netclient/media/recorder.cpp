@@ -17,7 +17,6 @@
 namespace quornet {
 namespace {
 
-constexpr int32_t kPayloadH264 = 96;
 constexpr int32_t kAudioCodeNone = 255;
 
 // Notifications collected under a file lock and sent after it.
@@ -173,12 +172,16 @@ void CRecorder::SetWriteFunctionsForTest(AviWriteFn avi, AlarmWriteFn alarm, voi
 
 CRecorder::Picture CRecorder::Inspect(const uint8_t* pic, uint32_t size) const {
   Picture out;
-  if (session_.video_payload.load() == kPayloadH264) {
+  const int code = session_.video_payload.load() & 0xFF;
+  if (IsAnnexBVideo(code)) {
     const uint8_t* sps = nullptr;
     size_t sps_size = 0;
-    out.key = H264PictureHasSps(pic, size, &sps, &sps_size);
+    out.key = VideoPictureHasSps(code, pic, size, &sps, &sps_size);
     SpsPictureSize s;
-    if (out.key && ParseSpsPictureSize(sps, sps_size, &s)) {
+    const bool parsed =
+        out.key && (code == kVideoCodeH264 ? ParseSpsPictureSize(sps, sps_size, &s)
+                                           : ParseH265SpsPictureSize(sps, sps_size, &s));
+    if (parsed) {
       out.width = s.width;
       out.height = s.height;
     }
@@ -219,14 +222,17 @@ bool CRecorder::StartRecord(const std::string& path) {
 }
 
 bool CRecorder::WriteRecordHeaderLocked(const Picture& pic) {
-  const bool h264 = session_.video_payload.load() == kPayloadH264;
+  const int video_code = session_.video_payload.load() & 0xFF;
+  const char* compressor = video_code == kVideoCodeH264   ? "H264"
+                           : video_code == kVideoCodeH265 ? "HEVC"
+                                                          : "MJPG";
   const int32_t fps = ClampFrameRate(session_.frame_rate.load());
   const int32_t code = session_.audio_codec.load() & 0xFF;
   record_audio_code_ = code;
   record_has_audio_ = code != kAudioCodeNone && audio_dec_.InitDecoder(code) == 0;
   if (record_has_audio_) pcm_.assign(CAudioDec::PcmCapacity(code) / 2 + 1, 0);
   const long rate = code == kAudioAac ? 16000 : 8000;
-  if (AVI_set_video(&avi_, pic.width, pic.height, fps, h264 ? "H264" : "MJPG") != kAviOk ||
+  if (AVI_set_video(&avi_, pic.width, pic.height, fps, compressor) != kAviOk ||
       AVI_set_audio(&avi_, record_has_audio_ ? 1 : 0, rate, 16, 1) != kAviOk ||
       AVI_Init(&avi_) != kAviOk) {
     qrplat::DebugOutput("recorder: cannot write the header of %s\n", record_path_.c_str());

@@ -174,14 +174,16 @@ int32_t CAVSource_RTSP_TCP::Stop() {
 
 CAVSource_RTSP_TCP::ReadEnd CAVSource_RTSP_TCP::ReadStream() {
   const uint8_t video_code = static_cast<uint8_t>(session_->video_payload.load());
-  const bool h264 = video_code == rtsp::kVideoH264;
   std::unique_ptr<VideoDepacketizer> depacketizer;
-  if (h264) {
+  if (video_code == rtsp::kVideoH264) {
     depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+    depacketizer->SetParameterSets(rtsp_->format().parameter_sets);
+  } else if (video_code == rtsp::kVideoH265) {
+    depacketizer = MakeH265Depacketizer(kH264FrameBufferSize, session_->video_don.load() != 0);
   } else if (video_code == rtsp::kVideoJpeg) {
     depacketizer = MakeJpegDepacketizer(kJpegFrameBufferSize);
   }
-  VideoHandoff handoff(*session_, video_conduit_, recorder_.get(), h264);
+  VideoHandoff handoff(*session_, video_conduit_, recorder_.get(), video_code);
   auto parser = std::make_unique<InterleavedParser>();
   rtsp_->SetInterleavedStreaming(true);
   rtsp_->DrainPendingInto(parser.get());

@@ -92,15 +92,13 @@ bool IsHighProfile(uint32_t profile) {
   }
 }
 
-}  // namespace
-
-bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
-  if (nal == nullptr || size < 2 || (nal[0] & 0x1F) != 7) return false;
-  // Strip emulation prevention (00 00 03 -> 00 00), 7.4.1.
+// The unit's payload from byte `from` on with emulation prevention
+// (00 00 03 -> 00 00) stripped, H.264 7.4.1 / H.265 7.4.2.
+std::vector<uint8_t> Rbsp(const uint8_t* nal, size_t size, size_t from) {
   std::vector<uint8_t> rbsp;
   rbsp.reserve(size);
   int zeros = 0;
-  for (size_t i = 1; i < size; ++i) {
+  for (size_t i = from; i < size; ++i) {
     if (zeros >= 2 && nal[i] == 3) {
       zeros = 0;
       continue;
@@ -108,6 +106,14 @@ bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
     zeros = nal[i] == 0 ? zeros + 1 : 0;
     rbsp.push_back(nal[i]);
   }
+  return rbsp;
+}
+
+}  // namespace
+
+bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
+  if (nal == nullptr || size < 2 || (nal[0] & 0x1F) != 7) return false;
+  const std::vector<uint8_t> rbsp = Rbsp(nal, size, 1);
   BitReader r(rbsp.data(), rbsp.size());
   uint32_t profile = r.Bits(8);
   r.Bits(8);                      // constraint flags
@@ -201,6 +207,64 @@ bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
       }
     }
   }
+  return true;
+}
+
+bool ParseH265SpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out) {
+  if (nal == nullptr || size < 3 || ((nal[0] >> 1) & 0x3F) != 33) return false;
+  const std::vector<uint8_t> rbsp = Rbsp(nal, size, 2);
+  BitReader r(rbsp.data(), rbsp.size());
+  r.Bits(4);                                     // sps_video_parameter_set_id
+  const uint32_t sub_layers_minus1 = r.Bits(3);  // sps_max_sub_layers_minus1
+  if (sub_layers_minus1 > 6) return false;
+  r.Bit();  // sps_temporal_id_nesting_flag
+  // profile_tier_level(1, sps_max_sub_layers_minus1), 7.3.3.
+  r.Bits(8);   // general profile space, tier, profile idc
+  r.Bits(32);  // general_profile_compatibility_flags
+  r.Bits(32);  // progressive, interlaced, non-packed, frame-only, 44 reserved bits ...
+  r.Bits(16);  // ... of which these are the rest
+  r.Bits(8);   // general_level_idc
+  bool profile_present[8] = {}, level_present[8] = {};
+  for (uint32_t i = 0; i < sub_layers_minus1; ++i) {
+    profile_present[i] = r.Bit();
+    level_present[i] = r.Bit();
+  }
+  if (sub_layers_minus1 > 0) {
+    for (uint32_t i = sub_layers_minus1; i < 8; ++i) r.Bits(2);  // reserved_zero_2bits
+  }
+  for (uint32_t i = 0; i < sub_layers_minus1; ++i) {
+    if (profile_present[i]) {
+      r.Bits(32);
+      r.Bits(32);
+      r.Bits(24);  // 88 bits of sub-layer profile
+    }
+    if (level_present[i]) r.Bits(8);
+  }
+  if (r.Ue() > 15) return false;  // sps_seq_parameter_set_id
+  const uint32_t chroma_format_idc = r.Ue();
+  if (chroma_format_idc > 3) return false;
+  bool separate_colour_plane = false;
+  if (chroma_format_idc == 3) separate_colour_plane = r.Bit();
+  const uint32_t width = r.Ue();   // pic_width_in_luma_samples
+  const uint32_t height = r.Ue();  // pic_height_in_luma_samples
+  uint32_t left = 0, right = 0, top = 0, bottom = 0;
+  if (r.Bit()) {  // conformance_window_flag
+    left = r.Ue();
+    right = r.Ue();
+    top = r.Ue();
+    bottom = r.Ue();
+  }
+  if (r.failed() || width == 0 || height == 0 || width > 16384 || height > 16384) return false;
+  // Conformance window units, 7.4.3.2.1 (SubWidthC, SubHeightC of Table 6-1).
+  const uint32_t chroma_array_type = separate_colour_plane ? 0 : chroma_format_idc;
+  const int64_t unit_x = (chroma_array_type == 1 || chroma_array_type == 2) ? 2 : 1;
+  const int64_t unit_y = chroma_array_type == 1 ? 2 : 1;
+  const int64_t crop_w = unit_x * (int64_t{left} + right);
+  const int64_t crop_h = unit_y * (int64_t{top} + bottom);
+  if (crop_w >= width || crop_h >= height) return false;
+  out->width = static_cast<int32_t>(width - crop_w);
+  out->height = static_cast<int32_t>(height - crop_h);
+  out->frame_rate = 0;
   return true;
 }
 

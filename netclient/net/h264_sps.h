@@ -23,4 +23,9 @@ struct SpsPictureSize {
 // emulation-prevention bytes still in place.
 bool ParseSpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out);
 
+// The same from an H.265 sequence parameter set (ITU-T H.265 7.3.2.2): nal
+// points at the unit including its two-byte header (type 33). frame_rate is
+// always 0 (the timing sits behind fields we do not read).
+bool ParseH265SpsPictureSize(const uint8_t* nal, size_t size, SpsPictureSize* out);
+
 }  // namespace quornet

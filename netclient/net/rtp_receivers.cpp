@@ -22,8 +22,15 @@ void ResetConduit(CClientSession& session, CIConduit* conduit) {
 }
 
 VideoHandoff::VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
-                           bool h264)
-    : session_(session), video_(video), recorder_(recorder), h264_(h264) {}
+                           int video_code)
+    : session_(session), video_(video), recorder_(recorder), video_code_(video_code) {
+  if (!IsAnnexBVideo(video_code)) return;
+  need_key_ = true;
+  std::lock_guard<std::mutex> lock(session.text_mutex);
+  const uint32_t n =
+      std::min<uint32_t>(session.video_parameter_sets_size, sizeof session.video_parameter_sets);
+  described_sets_.assign(session.video_parameter_sets, session.video_parameter_sets + n);
+}
 
 void VideoHandoff::OnKeyFrameStart() {
   if (recorder_ != nullptr) recorder_->OnKeyFrameStart();
@@ -36,17 +43,32 @@ void VideoHandoff::OnKeyFrameStart() {
 void VideoHandoff::OnPicture(FrameBuffer* buffer, int frame_type) {
   const uint8_t* pic = buffer->picture();
   const uint32_t size = static_cast<uint32_t>(buffer->size());
+  const uint8_t* shown = pic;
+  uint32_t shown_size = size;
+  const bool annex_b = IsAnnexBVideo(video_code_);
+  const bool has_sps = annex_b && VideoPictureHasSps(video_code_, pic, size);
+  // A picture the decoder can start at with the described parameter sets.
+  const bool described_key =
+      annex_b && !has_sps && !described_sets_.empty() && VideoPictureIsKey(video_code_, pic, size);
   if (need_key_) {
     // The decoder resynchronises at a picture that brings its parameter sets.
-    const bool key = !h264_ || H264PictureHasSps(pic, size);
+    const bool key = !annex_b || has_sps || described_key;
     if (!key) return;
-    need_key_ = false;
   }
+  if ((first_ || need_key_) && annex_b && !has_sps && !described_sets_.empty() &&
+      described_sets_.size() + size <= kMaxVideoPictureSize) {
+    joined_.assign(described_sets_.begin(), described_sets_.end());
+    joined_.insert(joined_.end(), pic, pic + size);
+    shown = joined_.data();
+    shown_size = static_cast<uint32_t>(joined_.size());
+  }
+  need_key_ = false;
+  first_ = false;
   if (accepted_ && video_ != nullptr) {
     if (session_.replay_mode.load() != 0 && session_.play_state.load() == 2) {
-      video_->AppendStep(pic, size, 0);
+      video_->AppendStep(shown, shown_size, 0);
     } else {
-      accepted_ = video_->Append(pic, size, 1, qrplat::TickCount(), 0);
+      accepted_ = video_->Append(shown, shown_size, 1, qrplat::TickCount(), 0);
     }
   }
   if (recorder_ != nullptr) recorder_->OnVideoFrame(buffer->block(), size, frame_type);
@@ -105,17 +127,22 @@ void CRTPVideoReceiver::Stop() {
 }
 
 int32_t CRTPVideoReceiver::Thread() {
-  const bool h264 = session_.video_payload.load() == rtsp::kVideoH264;
+  const int video_code = session_.video_payload.load() & 0xFF;
   std::unique_ptr<VideoDepacketizer> depacketizer;
   try {
-    depacketizer = h264 ? MakeH264Depacketizer(kH264FrameBufferSize)
-                        : MakeJpegDepacketizer(kJpegFrameBufferSize);
-    if (h264) depacketizer->SetParameterSets(rtsp_.format().parameter_sets);
+    if (video_code == kVideoCodeH264) {
+      depacketizer = MakeH264Depacketizer(kH264FrameBufferSize);
+      depacketizer->SetParameterSets(rtsp_.format().parameter_sets);
+    } else if (video_code == kVideoCodeH265) {
+      depacketizer = MakeH265Depacketizer(kH264FrameBufferSize, session_.video_don.load() != 0);
+    } else if (video_code != kVideoCodeUnsupported) {
+      depacketizer = MakeJpegDepacketizer(kJpegFrameBufferSize);
+    }
   } catch (const std::bad_alloc&) {
     stream_error_->Set();
     return -10;
   }
-  VideoHandoff handoff(session_, video_, recorder_, h264);
+  VideoHandoff handoff(session_, video_, recorder_, video_code);
   SequenceCheck sequence;
   std::vector<uint8_t> datagram(0x8000);
   uint32_t last_data = qrplat::TickCount();
@@ -151,7 +178,8 @@ int32_t CRTPVideoReceiver::Thread() {
     if (!ParseRtp(datagram.data(), static_cast<size_t>(n), &packet)) continue;
     const SequenceCheck::Verdict verdict = sequence.Check(packet.sequence);
     if (verdict == SequenceCheck::Verdict::kDrop) continue;
-    depacketizer->Push(packet, verdict == SequenceCheck::Verdict::kLoss, &handoff);
+    if (depacketizer)
+      depacketizer->Push(packet, verdict == SequenceCheck::Verdict::kLoss, &handoff);
   }
   return 11;
 }

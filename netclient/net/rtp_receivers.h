@@ -37,12 +37,20 @@ inline constexpr size_t kJpegFrameBufferSize = 0x400000;
 //
 // After the conduit refused a picture (full), nothing is handed over until
 // the next key frame start, which first empties the conduit. After data was
-// lost, nothing is handed over until a picture that starts with a sequence
-// parameter set (H.264) or the next complete picture (JPEG): pictures in
-// between reference what is missing and would decode into garbage.
+// lost, and before the first picture, nothing is handed over until a picture
+// that starts with a sequence parameter set (H.264, H.265) or the next
+// complete picture (JPEG): pictures in between reference what is missing and
+// would decode into garbage.
+//
+// H.264 and H.265 senders that send their parameter sets in band only once
+// (or only in front of IDR pictures) announce them in the description: the
+// first picture, and after a loss the first key picture, that comes
+// without an SPS of its own gets the described sets in front of it on its
+// way to the conduit.
 class VideoHandoff : public VideoFrameSink {
  public:
-  VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder, bool h264);
+  VideoHandoff(CClientSession& session, CIConduit* video, IStreamRecorder* recorder,
+               int video_code);
 
   void OnKeyFrameStart() override;
   void OnDataLost() override { need_key_ = true; }
@@ -53,9 +61,14 @@ class VideoHandoff : public VideoFrameSink {
   CClientSession& session_;
   CIConduit* video_;
   IStreamRecorder* recorder_;  // may be null
-  const bool h264_;
-  bool accepted_ = true;   // the conduit took the last picture
-  bool need_key_ = false;  // data lost since the last key frame
+  const int video_code_;
+  bool accepted_ = true;  // the conduit took the last picture
+  // Data lost since the last key frame; also set before the first H.264 /
+  // H.265 picture: a stream joined between key pictures starts at the next.
+  bool need_key_ = false;
+  bool first_ = true;                    // no picture handed over yet
+  std::vector<uint8_t> described_sets_;  // from the description, Annex B
+  std::vector<uint8_t> joined_;          // described sets + picture
 };
 
 // One audio RTP payload: to the audio conduit while audio is enabled (a

@@ -671,6 +671,9 @@ bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* h
   return true;
 }
 
+// Defined with the standard-mode description reader below.
+static void ApplyNamedVideoCodec(std::string_view reply, StreamFormat* f);
+
 namespace {
 
 // An audio track in a codec we cannot decode is not set up at all: no
@@ -693,6 +696,7 @@ bool ReadLiveDescription(std::string_view reply, StreamFormat* f) {
     f->frame_rate = 30;
     f->bit_rate = 0x200000;
     f->video_code = kVideoH264;
+    ApplyNamedVideoCodec(reply, f);
     f->audio_code = kAudioUlaw;
     f->video_track = '1';
     if (Contains(reply, "track2")) {
@@ -731,6 +735,7 @@ bool ReadLiveDescription(std::string_view reply, StreamFormat* f) {
   } else {
     f->video_code = kVideoH264;
   }
+  ApplyNamedVideoCodec(reply, f);
   // Without an audio track there is no audio, whatever the text lists.
   f->audio_code = kAudioNone;
   if (audio) SetAudioTrackCode(reply, f);
@@ -754,6 +759,7 @@ bool ReadReplayDescription(std::string_view reply, StreamFormat* f) {
   }
   if (Contains(reply, "track1")) {
     f->video_code = Contains(reply, "rtpmap:96 H264/90000") ? kVideoH264 : kVideoJpeg;
+    ApplyNamedVideoCodec(reply, f);
   }
   f->video_track = '1';
   if (Contains(reply, "track2")) {
@@ -917,18 +923,81 @@ bool FmtpParameter(std::string_view fmtp, std::string_view name, std::string_vie
   return false;
 }
 
-uint8_t StandardVideoCode(const SdpSection& m) {
+// Code of the first format of a video media description; kVideoUnsupported
+// (with its encoding name in *name) for a codec we do not decode.
+uint8_t StandardVideoCode(const SdpSection& m, std::string* name = nullptr) {
   std::string_view map;
   if (FormatAttribute(m, "rtpmap", &map)) {
     size_t slash = map.find('/');
-    std::string_view name = map.substr(0, slash);
+    std::string_view encoding = map.substr(0, slash);
     std::string_view clock = slash == std::string_view::npos ? "" : map.substr(slash + 1);
-    if (clock != "90000") return 0;
-    if (EqualsNoCase(name, "H264")) return kVideoH264;
-    if (EqualsNoCase(name, "JPEG")) return kVideoJpeg;
-    return 0;
+    if (clock == "90000") {
+      if (EqualsNoCase(encoding, "H264")) return kVideoH264;
+      if (EqualsNoCase(encoding, "H265")) return kVideoH265;
+      if (EqualsNoCase(encoding, "JPEG")) return kVideoJpeg;
+    }
+    if (name) *name = Printable(encoding.substr(0, 63));
+    return kVideoUnsupported;
   }
-  return m.first_format == "26" ? kVideoJpeg : 0;
+  if (m.first_format == "26") return kVideoJpeg;
+  if (name) *name = Printable("payload type " + std::string(m.first_format.substr(0, 16)));
+  return kVideoUnsupported;
+}
+
+// Picture size from an H.265 description's sprop-sps; false when absent or
+// bad.
+bool SizeFromSpropSps(const SdpSection& m, int32_t* width, int32_t* height) {
+  std::string_view fmtp, v;
+  if (!FormatAttribute(m, "fmtp", &fmtp) || !FmtpParameter(fmtp, "sprop-sps", &v)) return false;
+  std::vector<uint8_t> sps;
+  SpsPictureSize size;
+  if (!Base64Decode(v.substr(0, v.find(',')), &sps) ||
+      !ParseH265SpsPictureSize(sps.data(), sps.size(), &size)) {
+    return false;
+  }
+  *width = size.width;
+  *height = size.height;
+  return true;
+}
+
+// The parameter sets of a video media description in Annex B form: H.264's
+// sprop-parameter-sets (comma-separated), H.265's sprop-vps, -sps and -pps.
+std::string DescribedParameterSets(const SdpSection& m, uint8_t code) {
+  std::string_view fmtp;
+  if (!FormatAttribute(m, "fmtp", &fmtp)) return {};
+  std::vector<std::string_view> lists;
+  std::string_view v;
+  if (code == kVideoH264 && FmtpParameter(fmtp, "sprop-parameter-sets", &v)) lists.push_back(v);
+  if (code == kVideoH265) {
+    for (const char* name : {"sprop-vps", "sprop-sps", "sprop-pps"}) {
+      if (FmtpParameter(fmtp, name, &v)) lists.push_back(v);
+    }
+  }
+  std::string out;
+  for (std::string_view list : lists) {
+    for (size_t b = 0; b <= list.size();) {
+      size_t e = list.find(',', b);
+      if (e == std::string_view::npos) e = list.size();
+      std::vector<uint8_t> unit;
+      if (e > b && Base64Decode(list.substr(b, e - b), &unit) && unit.size() >= 2) {
+        if (out.size() + 4 + unit.size() > kMaxDescribedParameterSets) return {};
+        out.append("\0\0\0\1", 4);
+        out.append(reinterpret_cast<const char*>(unit.data()), unit.size());
+      }
+      b = e + 1;
+    }
+  }
+  return out;
+}
+
+// sprop-max-don-diff above 0: units carry decoding order numbers (RFC 7798
+// 7.1). Out-of-range text counts as above 0, so that it is not misread.
+bool UsesDonl(const SdpSection& m) {
+  std::string_view fmtp, v;
+  if (!FormatAttribute(m, "fmtp", &fmtp) || !FmtpParameter(fmtp, "sprop-max-don-diff", &v)) {
+    return false;
+  }
+  return !(v.size() == 1 && v[0] == '0');
 }
 
 // AAC as the audio path decodes it: AAC-hbr (13-bit AU sizes, so one
@@ -1094,18 +1163,23 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   const SdpSection* video = nullptr;
   const SdpSection* audio = nullptr;
   uint8_t video_code = 0, audio_code = kAudioNone;
-  std::string unsupported;
+  std::string unsupported, video_name;
   std::string video_url, audio_url;
   for (size_t i = 1; i < sections.size(); ++i) {
     const SdpSection& m = sections[i];
     std::string_view c;
     std::string url = ResolveControl(base, Attribute(m, "control", &c) ? c : std::string_view());
     if (!UrlSafe(url)) continue;
-    if (video == nullptr && m.kind == "video") {
-      if (uint8_t code = StandardVideoCode(m); code != 0) {
+    if ((video == nullptr || video_code == kVideoUnsupported) && m.kind == "video") {
+      std::string name;
+      const uint8_t code = StandardVideoCode(m, &name);
+      // A video we cannot decode is taken only while no other shows up: it
+      // is reported instead of a start that fails for no visible reason.
+      if (video == nullptr || code != kVideoUnsupported) {
         video = &m;
         video_code = code;
         video_url = std::move(url);
+        video_name = std::move(name);
       }
     } else if (audio == nullptr && m.kind == "audio") {
       std::string why;
@@ -1126,6 +1200,12 @@ bool ReadStandardDescription(std::string_view reply, std::string_view request_ur
   f->video_url = video_url;
   f->audio_url = audio_url;
   f->video_code = video_code;
+  f->video_unsupported = video_code == kVideoUnsupported ? video_name : std::string();
+  f->video_don = video_code == kVideoH265 && UsesDonl(*video);
+  // H.264's sets reach the depacketiser (parameter_sets below).
+  f->video_parameter_sets =
+      video_code == kVideoH265 ? DescribedParameterSets(*video, video_code) : std::string();
+  if (video_code == kVideoH265) SizeFromSpropSps(*video, &f->width, &f->height);
   f->video_track = '1';
   f->audio_track = audio ? '2' : 0;
   f->audio_code = audio ? audio_code : kAudioNone;
@@ -1220,6 +1300,32 @@ int NextRtpClientPort() {
 void SetRtpClientPortCounterForTest(int value) {
   std::lock_guard<std::mutex> lock(g_port_mutex);
   g_port_counter = value;
+}
+
+static void ApplyNamedVideoCodec(std::string_view reply, StreamFormat* f) {
+  f->video_don = false;
+  f->video_unsupported.clear();
+  f->video_parameter_sets.clear();
+  const std::vector<SdpSection> sections = SplitSdp(reply);
+  for (size_t i = 1; i < sections.size(); ++i) {
+    const SdpSection& m = sections[i];
+    if (m.kind != "video") continue;
+    std::string_view map;
+    if (!FormatAttribute(m, "rtpmap", &map)) return;
+    const size_t slash = map.find('/');
+    if (slash == std::string_view::npos || map.substr(slash + 1) != "90000") return;
+    const std::string_view encoding = map.substr(0, slash);
+    if (EqualsNoCase(encoding, "H264")) {
+      // The devices' payload 99 keeps its own code.
+      if (f->video_code != kVideoRtpmap99) f->video_code = kVideoH264;
+    } else if (EqualsNoCase(encoding, "H265")) {
+      f->video_code = kVideoH265;
+      f->video_don = UsesDonl(m);
+      f->video_parameter_sets = DescribedParameterSets(m, kVideoH265);
+      SizeFromSpropSps(m, &f->width, &f->height);
+    }
+    return;
+  }
 }
 
 }  // namespace quornet::rtsp

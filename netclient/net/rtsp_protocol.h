@@ -28,10 +28,16 @@ inline constexpr int32_t kServerGeneric = 0;      // numeric channel URL
 inline constexpr int32_t kServerBanner = 1;       // first reply carries kBannerV200
 inline constexpr int32_t kServerRecorder = 2;     // "/monitor/" and "/replay/" URLs
 
+inline constexpr size_t kMaxDescribedParameterSets = 4096;
+
 // Video payload codes and audio codec codes as stored in the client session.
 inline constexpr uint8_t kVideoH264 = 96;
 inline constexpr uint8_t kVideoJpeg = 26;
 inline constexpr uint8_t kVideoRtpmap99 = 97;
+// Only from descriptions that name the codec: H.265, and a video codec we
+// cannot decode (the track still plays its audio; the video is reported).
+inline constexpr uint8_t kVideoH265 = 98;
+inline constexpr uint8_t kVideoUnsupported = 255;
 inline constexpr uint8_t kAudioPcm = 0;
 inline constexpr uint8_t kAudioAlaw = 1;
 inline constexpr uint8_t kAudioUlaw = 2;
@@ -178,6 +184,15 @@ struct StreamFormat {
   // Set when the audio track was left out (audio_code 255) because its
   // codec cannot be decoded: the rtpmap value or payload type it announced.
   std::string audio_unsupported;
+  // With video_code kVideoUnsupported: the rtpmap encoding name (or payload
+  // type) of the video we cannot decode, printable, at most 63 characters.
+  std::string video_unsupported;
+  // H.265: the units carry decoding order numbers (sprop-max-don-diff > 0).
+  bool video_don = false;
+  // H.264 / H.265 parameter sets the description carries (sprop-parameter-
+  // sets; sprop-vps, -sps, -pps), each behind a four-byte start code; at
+  // most kMaxDescribedParameterSets bytes, empty when absent or malformed.
+  std::string video_parameter_sets;
   // Standard mode: the request URLs of the session (aggregate control) and
   // of the chosen tracks, resolved against the description's base URL.
   bool standard = false;
@@ -203,7 +218,10 @@ uint8_t AudioCodeFromSdp(std::string_view sdp, std::string* unsupported = nullpt
 bool SizeFromSpropParameterSets(std::string_view sdp, int32_t* width, int32_t* height);
 
 // The DESCRIBE reply of a live start; f->server_kind must already be set
-// (connect step and banner). False when a required track is missing.
+// (connect step and banner). False when a required track is missing. The
+// devices' video rules (payload 26 JPEG, 99 its own code, else H.264) give
+// way to the first video media's rtpmap when it names H264/90000 or
+// H265/90000 (any letter case); sizes then come from sprop-sps for H.265.
 bool ReadLiveDescription(std::string_view reply, StreamFormat* f);
 // The DESCRIBE reply of a replay start.
 bool ReadReplayDescription(std::string_view reply, StreamFormat* f);
@@ -262,8 +280,9 @@ std::string DescriptionBaseUrl(std::string_view reply, std::string_view request_
 // one "/" between them.
 std::string ResolveControl(std::string_view base, std::string_view control);
 
-// A DESCRIBE reply of a standard server: the first H.264 or JPEG video
-// (any payload number, static type 26 for JPEG) and the first audio whose
+// A DESCRIBE reply of a standard server: the first H.264, H.265 or JPEG
+// video (any payload number, static type 26 for JPEG; else the first video
+// in another codec as kVideoUnsupported with its name) and the first audio whose
 // first payload type we decode (PCMA, PCMU, G726-16..40, AAC as
 // MPEG4-GENERIC at 16000 Hz mono whose config says so), their control URLs,
 // picture size from sprop-parameter-sets, frame rate from a=framerate or the

@@ -393,6 +393,25 @@ int32_t CRtspSession::Start(bool replay) {
   client_.frame_rate.store(format_.frame_rate);
   client_.bit_rate_value.store(format_.bit_rate);
   client_.video_payload.store(format_.video_code);
+  client_.video_don.store(format_.video_don ? 1 : 0);
+  {
+    std::lock_guard<std::mutex> lock(client_.text_mutex);
+    const size_t n =
+        std::min(format_.video_unsupported.size(), sizeof client_.video_unsupported - 1);
+    std::memcpy(client_.video_unsupported, format_.video_unsupported.data(), n);
+    client_.video_unsupported[n] = 0;
+    const size_t sets =
+        std::min(format_.video_parameter_sets.size(), sizeof client_.video_parameter_sets);
+    std::memcpy(client_.video_parameter_sets, format_.video_parameter_sets.data(), sets);
+    client_.video_parameter_sets_size = static_cast<uint32_t>(sets);
+  }
+  if (format_.video_code == rtsp::kVideoUnsupported) {
+    // The stream still runs (its sound plays); the video is reported, never
+    // a black window without a word.
+    qrplat::DebugOutput("CRtspSession: video \"%s\" cannot be decoded, no picture\n",
+                        format_.video_unsupported.c_str());
+    client_.Notify(CClientSession::kNotifyUnsupportedVideo, format_.video_code);
+  }
   client_.audio_codec.store(format_.audio_code);
   if (!format_.audio_unsupported.empty()) {
     qrplat::DebugOutput("CRtspSession: audio \"%s\" cannot be decoded, no sound\n",

@@ -1,6 +1,6 @@
 // Rebuilds whole encoded pictures from RTP payloads. One implementation per
 // payload format (depacketizer_h264, depacketizer_jpeg); the receivers pick
-// one by the video payload code of the stream description.
+// one by the video codec code of the stream description.
 //
 // Not thread-safe: one receiving thread owns a depacketiser.
 #pragma once
@@ -54,7 +54,8 @@ class FrameBuffer {
 class VideoFrameSink {
  public:
   virtual ~VideoFrameSink() = default;
-  // A key frame starts: an H.264 SPS arrived, or a JPEG picture is complete.
+  // A key frame starts: an H.264 or H.265 SPS arrived, or a JPEG picture is
+  // complete.
   virtual void OnKeyFrameStart() = 0;
   // Data was lost (a sequence gap, a broken fragment chain, an oversized
   // picture): pictures that follow may reference what is missing.
@@ -63,7 +64,8 @@ class VideoFrameSink {
   // as they were received (at least the bound).
   virtual void OnPictureTooLarge(size_t size) { (void)size; }
   // A complete picture. frame_type: H.264 7 when it holds an IDR slice, else
-  // the NAL type of its last slice; 0 for JPEG. The picture starts at
+  // the NAL type of its last slice; H.265 7 for an IRAP picture, else 1; 0
+  // for JPEG. The picture starts at
   // buffer->picture() and is buffer->size() bytes long.
   virtual void OnPicture(FrameBuffer* buffer, int frame_type) = 0;
 };
@@ -85,6 +87,9 @@ class VideoDepacketizer {
 // buffer_capacity: the frame buffer's first size (header reserve included);
 // max_picture: the largest picture assembled.
 std::unique_ptr<VideoDepacketizer> MakeH264Depacketizer(size_t buffer_capacity,
+                                                        size_t max_picture = kMaxVideoPictureSize);
+// donl: the stream carries decoding order numbers (sprop-max-don-diff > 0).
+std::unique_ptr<VideoDepacketizer> MakeH265Depacketizer(size_t buffer_capacity, bool donl = false,
                                                         size_t max_picture = kMaxVideoPictureSize);
 std::unique_ptr<VideoDepacketizer> MakeJpegDepacketizer(size_t buffer_capacity,
                                                         size_t max_picture = kMaxVideoPictureSize);

@@ -112,6 +112,8 @@ class CClientSession : public CHandleObject {
   // Reports (kind, value) through the status callback or the notification
   // window of this client.
   void Notify(int32_t kind, int32_t value) const;
+  // Notification kind: the stream's video cannot be decoded (value: its code).
+  static constexpr int32_t kNotifyUnsupportedVideo = 9;
   // Link state := state (when `store`) and report (1, state).
   void ReportLinkState(int32_t state, bool store = true);
 
@@ -191,7 +193,8 @@ class CClientSession : public CHandleObject {
   // 1: the source puts decoded 16-bit PCM into the audio conduit (private UDP
   // stream); the sound thread then plays it as PCM whatever audio_codec says.
   std::atomic<int32_t> audio_conduit_pcm{0};
-  std::atomic<int32_t> video_payload{0};  // 8-bit code (96 H.264, 26 JPEG)
+  std::atomic<int32_t> video_payload{0};  // 8-bit code (96 H.264, 26 JPEG, 98 H.265)
+  std::atomic<int32_t> video_don{0};      // 1: H.265 units carry decoding order numbers
   std::atomic<int32_t> server_kind{0};    // -1, 0, 1, 2
 
   // Frame pacer: frames per second (0 disables), start time (ms), frames shown
@@ -241,6 +244,13 @@ class CClientSession : public CHandleObject {
   char running_start_time[kStartTimeSize] = {};
   char normal_record_path[kNormalRecordPathSize] = {};
   char alarm_record_path[kAlarmRecordPathSize] = {};
+  // The video codec a description announced that we cannot decode (video
+  // code 255), for QRNET_ClientGetVideoCodec; empty otherwise.
+  char video_unsupported[64] = {};
+  // Parameter sets the stream description carried (Annex B), for streams
+  // whose key pictures come without them.
+  uint8_t video_parameter_sets[4096] = {};
+  uint32_t video_parameter_sets_size = 0;
 
  private:
   // The record as given to the start function (the view flag and the channel

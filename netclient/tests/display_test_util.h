@@ -59,6 +59,10 @@ class FrameWindow : public qrplat::MemoryWindowHost {
     std::lock_guard<std::mutex> lock(frames_mutex_);
     return frames_;
   }
+  void ClearFrames() {
+    std::lock_guard<std::mutex> lock(frames_mutex_);
+    frames_.clear();
+  }
   void CloseGate() {
     std::lock_guard<std::mutex> lock(gate_mutex_);
     gate_open_ = false;

@@ -482,6 +482,107 @@ TEST(Description, DeviceFamilyAudioUnchanged) {
   EXPECT_EQ(one.audio_code, kAudioNone);
 }
 
+// The H.265 SPS of a 636x360 picture, base64 (see depacketizer_h265_test).
+constexpr char kH265Sps636x360[] =
+    "QgEBBAgAAAMAnggAAAMAAD+QAKBALTl8srNJJleAtwICAAQAAAMABAAAAwBkIA==";
+
+std::string H265Description(const std::string& video_media) {
+  return "RTSP/1.0 200 OK\r\nCSeq: 2\r\nContent-Base: rtsp://127.0.0.1:8554/cam/\r\n"
+         "Content-Type: application/sdp\r\n\r\n"
+         "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=x\r\nt=0 0\r\na=control:*\r\n" +
+         video_media + "m=audio 0 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=control:stream=1\r\n";
+}
+
+TEST(Description, VideoCodecFromRtpmapInStandardMode) {
+  // H.265 in any letter case, size from sprop-sps, decoding order numbers.
+  for (const char* name : {"H265", "h265", "H265"}) {
+    StreamFormat f;
+    const std::string sdp = H265Description(
+        std::string("m=video 0 RTP/AVP 96\r\na=rtpmap:96 ") + name +
+        "/90000\r\na=fmtp:96 sprop-vps=QAEMAf//AWAAAAMAAAMAAAMAAAMAXqwJ;sprop-sps=" +
+        kH265Sps636x360 + ";sprop-pps=RAHBcrRiQA==\r\na=control:stream=0\r\n");
+    ASSERT_TRUE(ReadStandardDescription(sdp, "rtsp://127.0.0.1:8554/cam", &f)) << name;
+    EXPECT_EQ(f.video_code, kVideoH265);
+    EXPECT_EQ(f.width, 636);
+    EXPECT_EQ(f.height, 360);
+    EXPECT_FALSE(f.video_don);
+    EXPECT_TRUE(f.video_unsupported.empty());
+    EXPECT_EQ(f.audio_code, kAudioAlaw);
+    // The parameter sets in Annex B form, VPS first.
+    ASSERT_GT(f.video_parameter_sets.size(), 60u);
+    EXPECT_EQ(f.video_parameter_sets.substr(0, 5), std::string("\0\0\0\1\x40", 5));
+    EXPECT_NE(f.video_parameter_sets.find(std::string("\0\0\0\1\x42\x01", 6)), std::string::npos);
+    EXPECT_NE(f.video_parameter_sets.find(std::string("\0\0\0\1\x44\x01", 6)), std::string::npos);
+  }
+  StreamFormat d;
+  ASSERT_TRUE(ReadStandardDescription(
+      H265Description("m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\n"
+                      "a=fmtp:97 sprop-max-don-diff=2\r\na=control:stream=0\r\n"),
+      "rtsp://127.0.0.1:8554/cam", &d));
+  EXPECT_TRUE(d.video_don);
+
+  // A codec we do not decode is taken (and named) only when nothing better
+  // is offered; the audio still plays.
+  StreamFormat u;
+  ASSERT_TRUE(ReadStandardDescription(
+      H265Description("m=video 0 RTP/AVP 98\r\na=rtpmap:98 AV1/90000\r\na=control:stream=0\r\n"),
+      "rtsp://127.0.0.1:8554/cam", &u));
+  EXPECT_EQ(u.video_code, kVideoUnsupported);
+  EXPECT_EQ(u.video_unsupported, "AV1");
+  EXPECT_EQ(u.audio_code, kAudioAlaw);
+  StreamFormat both;
+  ASSERT_TRUE(ReadStandardDescription(
+      H265Description("m=video 0 RTP/AVP 98\r\na=rtpmap:98 MP4V-ES/90000\r\na=control:stream=0\r\n"
+                      "m=video 0 RTP/AVP 96\r\na=rtpmap:96 h264/90000\r\na=control:stream=2\r\n"),
+      "rtsp://127.0.0.1:8554/cam", &both));
+  EXPECT_EQ(both.video_code, kVideoH264);
+  EXPECT_EQ(both.video_url, "rtsp://127.0.0.1:8554/cam/stream=2");
+  EXPECT_TRUE(both.video_unsupported.empty());
+  // A hostile name is made printable and cut.
+  StreamFormat h;
+  ASSERT_TRUE(ReadStandardDescription(
+      H265Description("m=video 0 RTP/AVP 98\r\na=rtpmap:98 " + std::string(200, 'X') +
+                      "\x01/90000\r\na=control:stream=0\r\n"),
+      "rtsp://127.0.0.1:8554/cam", &h));
+  EXPECT_EQ(h.video_code, kVideoUnsupported);
+  EXPECT_LE(h.video_unsupported.size(), 63u);
+}
+
+TEST(Description, DeviceFamilyTakesAnExplicitlyNamedVideoCodec) {
+  const std::string head = "RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\nv=0\r\n";
+  // Named H.265 (any case) wins over the payload-number rules.
+  StreamFormat f;
+  ASSERT_TRUE(ReadLiveDescription(head +
+                                      "m=video 0 RTP/AVP 96\r\na=rtpmap:96 h265/90000\r\n"
+                                      "a=fmtp:96 sprop-sps=" +
+                                      kH265Sps636x360 + "\r\na=control:trackID=1\r\n",
+                                  &f));
+  EXPECT_EQ(f.video_code, kVideoH265);
+  EXPECT_EQ(f.width, 636);
+  StreamFormat r;
+  r.server_kind = kServerRecorder;
+  ASSERT_TRUE(ReadLiveDescription(
+      head + "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\na=control:track1\r\n", &r));
+  EXPECT_EQ(r.video_code, kVideoH265);
+  StreamFormat p;
+  ASSERT_TRUE(ReadReplayDescription(
+      head + "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\na=control:track1\r\n", &p));
+  EXPECT_EQ(p.video_code, kVideoH265);
+  // Named H.264 in lower case on another payload number.
+  StreamFormat l;
+  ASSERT_TRUE(ReadLiveDescription(
+      head + "m=video 0 RTP/AVP 35\r\na=rtpmap:35 h264/90000\r\na=control:trackID=1\r\n", &l));
+  EXPECT_EQ(l.video_code, kVideoH264);
+  // Without a named codec the family's rules stand: 26 JPEG, else H.264.
+  StreamFormat j;
+  ASSERT_TRUE(ReadLiveDescription(
+      head + "m=video 0 RTP/AVP 26\r\na=rtpmap:26 JPEG/90000\r\na=control:trackID=1\r\n", &j));
+  EXPECT_EQ(j.video_code, kVideoJpeg);
+  StreamFormat o;
+  ASSERT_TRUE(ReadLiveDescription(head + "m=video 0 RTP/AVP 96\r\na=control:trackID=1\r\n", &o));
+  EXPECT_EQ(o.video_code, kVideoH264);
+}
+
 // ---- Standard servers ---------------------------------------------------------
 
 TEST(Standard, RtspAddressesWithCredentialsPortsAndIpv6) {
@@ -558,10 +659,10 @@ TEST(Standard, GstreamerDescriptionGivesTracksSizeRateAndAac) {
 TEST(Standard, FirstUsableTracksAndUndecodableAudio) {
   const std::string head = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Base: rtsp://h/s/\r\n\r\nv=0\r\n";
   StreamFormat f;
-  // H.265 first, then JPEG on its static type without an rtpmap; stereo
+  // AV1 first, then JPEG on its static type without an rtpmap; stereo
   // AAC at 48 kHz is refused and the PCMU track after it is taken.
   ASSERT_TRUE(ReadStandardDescription(
-      head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\na=control:v265\r\n"
+      head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 AV1/90000\r\na=control:av1\r\n"
              "m=video 0 RTP/AVP 26\r\na=control:rtsp://other/jpeg\r\na=framerate:29.97\r\n"
              "m=audio 0 RTP/AVP 96\r\na=rtpmap:96 mpeg4-generic/48000/2\r\na=control:aac\r\n"
              "m=audio 0 RTP/AVP 0\r\na=control:pcmu\r\n",
@@ -582,9 +683,12 @@ TEST(Standard, FirstUsableTracksAndUndecodableAudio) {
   EXPECT_EQ(f.audio_track, 0);
   EXPECT_FALSE(f.audio_unsupported.empty());
   EXPECT_EQ(f.video_url, "rtsp://h/s/");
-  // No video we can decode: not a stream for us.
-  EXPECT_FALSE(ReadStandardDescription(head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 H265/90000\r\n",
-                                       "rtsp://h/s", &f));
+  // No video we can decode: the stream runs and its video is reported.
+  ASSERT_TRUE(ReadStandardDescription(head + "m=video 0 RTP/AVP 97\r\na=rtpmap:97 AV1/90000\r\n",
+                                      "rtsp://h/s", &f));
+  EXPECT_EQ(f.video_code, kVideoUnsupported);
+  EXPECT_EQ(f.video_unsupported, "AV1");
+  // No video at all: not a stream for us.
   EXPECT_FALSE(ReadStandardDescription(head, "rtsp://h/s", &f));
 }
 

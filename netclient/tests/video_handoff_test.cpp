@@ -3,6 +3,7 @@
 // after lost data only a picture that brings its parameter sets goes through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "net/rtp_receivers.h"
@@ -56,7 +57,7 @@ class VideoHandoffTest : public ::testing::Test {
 
   CClientSession session_;
   CBufferConduit conduit_;
-  VideoHandoff handoff_{session_, &conduit_, nullptr, true};
+  VideoHandoff handoff_{session_, &conduit_, nullptr, kVideoCodeH264};
   std::unique_ptr<VideoDepacketizer> depacketizer_ = MakeH264Depacketizer(kH264FrameBufferSize);
 };
 
@@ -95,6 +96,60 @@ TEST_F(VideoHandoffTest, LossResyncsAtKeyPictureBehindDelimiterAndOversizeIsCoun
   EXPECT_EQ(session_.oversized_pictures.load(), 0u);
   handoff_.OnPictureTooLarge(size_t{17} << 20);
   EXPECT_EQ(session_.oversized_pictures.load(), 1u);
+}
+
+// An H.265 sender with its parameter sets only in the description (or only
+// in front of a first IDR picture we missed): the stream starts at the first
+// IRAP picture, which (like the first one after a loss) reaches the decoder
+// behind the described sets.
+TEST(VideoHandoffH265, DescribedParameterSetsGoInFrontOfPicturesWithoutThem) {
+  CClientSession session;
+  const Bytes sets = {0,    0,    0,    1, 0x40, 0x01, 0x0C, 0,    0,    0,   1,
+                      0x42, 0x01, 0x01, 0, 0,    0,    1,    0x44, 0x01, 0xC1};
+  std::copy(sets.begin(), sets.end(), session.video_parameter_sets);
+  session.video_parameter_sets_size = uint32_t(sets.size());
+  CBufferConduit conduit;
+  ASSERT_TRUE(conduit.Create(1024, 0, 64, 1));
+  VideoHandoff handoff(session, &conduit, nullptr, kVideoCodeH265);
+  auto d = MakeH265Depacketizer(kH264FrameBufferSize);
+  const Bytes cra = {21 << 1, 1, 0xAF, 0x01};
+  const Bytes trail = {1 << 1, 1, 0x80, 0x02};
+  uint32_t ts = 0;
+  auto send = [&](const Bytes& unit, bool loss = false) {
+    RtpPacket p = Payload(unit, true);
+    p.timestamp = ts += 3600;
+    d->Push(p, loss, &handoff);
+  };
+  send(trail);                 // joined between key pictures: held
+  send(cra);                   // the first key picture: sets in front
+  send(trail);                 // then as it is
+  send(trail, /*loss=*/true);  // held: not key
+  send(trail);                 // held
+  send(cra);                   // key with the described sets
+  send(trail);
+  std::vector<Bytes> got;
+  uint8_t buf[256];
+  uint32_t left = 0;
+  FrameHeader h{};
+  while (uint32_t n = conduit.ReadFrameIfPresent(buf, sizeof buf, &left, &h, 0)) {
+    got.emplace_back(buf, buf + n);
+  }
+  auto with_sets = [&](const Bytes& unit) {
+    Bytes b = sets;
+    b.insert(b.end(), {0, 0, 0, 1});
+    b.insert(b.end(), unit.begin(), unit.end());
+    return b;
+  };
+  auto alone = [](const Bytes& unit) {
+    Bytes b = {0, 0, 0, 1};
+    b.insert(b.end(), unit.begin(), unit.end());
+    return b;
+  };
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], with_sets(cra));
+  EXPECT_EQ(got[1], alone(trail));
+  EXPECT_EQ(got[2], with_sets(cra));
+  EXPECT_EQ(got[3], alone(trail));
 }
 
 TEST(AudioHandoff, BacklogAbove3072BytesIsDroppedAndDisabledAudioIsNotQueued) {

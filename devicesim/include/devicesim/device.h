@@ -27,7 +27,8 @@
 
 namespace devicesim {
 
-enum class VideoCodec { kH264, kMjpeg };
+// kH265: libx265 through libavcodec, RFC 7798 packets, "H265/90000".
+enum class VideoCodec { kH264, kMjpeg, kH265 };
 enum class AudioCodec { kNone, kPcma, kPcmu, kG726_16, kG726_24, kG726_32, kG726_40, kAac };
 
 // How the device presents itself in its replies and stream descriptions.
@@ -130,6 +131,9 @@ struct Config {
   size_t pad_picture_bytes = 0;
   AudioCodec audio = AudioCodec::kPcma;
   AudioAnnounce audio_announce = AudioAnnounce::kDevice;
+  // The video track's rtpmap names a codec clients cannot decode
+  // ("MP4V-ES/90000"); the packets stay those of the configured codec.
+  bool announce_unknown_video = false;
   Mode mode = Mode::kGeneric;
   Scene scene = Scene::kBars;
   StandardServer standard;
