@@ -33,8 +33,6 @@ class CountingRun : public QObject {
     connect(window_->video(), &quorpane::QrVideoWidget::framesPresented, this,
             &CountingRun::OnFrames);
     connect(&window_->live(), &LiveView::linkStateReported, this, &CountingRun::OnLinkState);
-    connect(&window_->live(), &LiveView::unsupportedVideoReported, this,
-            [this](const QString& codec) { unsupported_ = codec; });
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] { Finish(false); });
   }
@@ -101,7 +99,6 @@ class CountingRun : public QObject {
     } else {
       out_ << "time to first picture: none\n";
     }
-    if (!unsupported_.isNull()) out_ << UnsupportedVideoText(unsupported_) << "\n";
     for (const auto& [ms, state] : states_) {
       out_ << "link state " << state;
       const QString text = LinkStateText(state);
@@ -142,7 +139,6 @@ class CountingRun : public QObject {
   QTimer timer_;
   qint64 first_picture_ms_ = -1;
   std::vector<std::pair<qint64, int>> states_;  // changes, in order
-  QString unsupported_;                         // the video codec reported as not decodable
   bool finished_ = false;
 };
 
