@@ -1,4 +1,4 @@
-// Records the first simulated camera for three seconds, stops, opens the
+// Records the first simulated camera for five seconds, stops, opens the
 // recording and seeks in it. Quits 0 when every step did what it should,
 // 1 at the first step that did not. host.args[0]: the recording's path;
 // host.args[1] "record-only" quits 0 once the recording is stopped, any
@@ -22,7 +22,9 @@ function ctl0_LinkState(ocxid, state) {
   var started = ctl0.StartRecord(path, 0, 0);
   host.log("StartRecord " + started);
   if (started === 0) return fail("StartRecord");
-  host.setTimeout(stopAndReplay, 3000);
+  // The file starts at the next key picture, which a busy machine may
+  // deliver a second or two late: five seconds leave at least two recorded.
+  host.setTimeout(stopAndReplay, 5000);
 }
 
 function stopAndReplay() {
