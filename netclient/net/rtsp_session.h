@@ -63,7 +63,7 @@ class CRtspSession {
   // when sent).
   int32_t Pause(int32_t pause);  // 1 pause, 0 resume
   int32_t SetSpeed(int32_t speed_exponent);
-  // Recorder scheme (kind 2): the design's GET_PARAMETER, 1 on "200 OK".
+  // Recorder scheme (kind 2): the recorder keep-alive GET_PARAMETER, 1 on "200 OK".
   // Other kinds: GET_PARAMETER without a body on the base URL, or OPTIONS
   // after the server refused GET_PARAMETER (405/501); any reply is 1.
   int32_t KeepAlive();
