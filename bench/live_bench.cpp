@@ -223,7 +223,7 @@ class BenchWindow final : public qrplat::WindowHost {
   const int32_t width_, height_;
   const HostMode mode_;
   std::unique_ptr<qrplat::MemoryWindowHost> memory_;  // kMemory only
-  std::shared_ptr<const qrplat::SharedImage> held_;    // kShared; guarded by mutex_
+  std::shared_ptr<const qrplat::SharedImage> held_;   // kShared; guarded by mutex_
   std::vector<uint8_t> image_;                        // kCopy only; display thread only
   mutable std::mutex mutex_;
   std::vector<Shown> shown_;      // guarded by mutex_

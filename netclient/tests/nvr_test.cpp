@@ -316,9 +316,9 @@ TEST_F(NvrTest, PresetsAreReadAddedEditedRecalledAndRemoved) {
   EXPECT_EQ(list->entry[1].preset, 4);
   EXPECT_STREQ(list->entry[1].name, "yard");
   EXPECT_TRUE(list.GuardIntact());
-  EXPECT_EQ(nvr_.Requests().back().text,
-            Expected("GET /manager?action=getpreset&chan=2&time=1402025254547 HTTP/1.1",
-                     "c00k1e42"));
+  EXPECT_EQ(
+      nvr_.Requests().back().text,
+      Expected("GET /manager?action=getpreset&chan=2&time=1402025254547 HTTP/1.1", "c00k1e42"));
   char cookie[8];
   std::memcpy(cookie, list->cookie, 8);  // no terminator
 

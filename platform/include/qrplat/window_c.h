@@ -51,8 +51,8 @@ typedef struct QRPLAT_WindowCallbacks {
   int32_t (*is_visible)(void* user);
   /* Required: shows the part `source` of a picture of width x height pixels,
    * rows `stride` bytes apart, in layout `format` (QRPLAT_PIXEL_*). */
-  void (*present)(void* user, const uint8_t* pixels, int32_t width, int32_t height,
-                  int32_t stride, int32_t format, const QRPLAT_Rect* source);
+  void (*present)(void* user, const uint8_t* pixels, int32_t width, int32_t height, int32_t stride,
+                  int32_t format, const QRPLAT_Rect* source);
   /* Optional (NULL: messages are dropped): a notification message. Return
    * 0 to refuse it. */
   int32_t (*post_message)(void* user, uint32_t message, uint32_t wparam, int32_t lparam);
