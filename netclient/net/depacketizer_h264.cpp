@@ -76,7 +76,7 @@ class H264Depacketizer final : public VideoDepacketizer {
     if (loss) {
       // The access unit being assembled misses data; so may the one this
       // packet belongs to, unless the packet visibly begins it.
-      FinishOversized(sink);
+      oversized_.Finish(sink);
       DropPicture();
       skip_ = true;
       sink->OnDataLost();
@@ -129,8 +129,8 @@ class H264Depacketizer final : public VideoDepacketizer {
     } else {
       // A continuation belongs to a unit whose start fragment we have:
       // without it (lost, or joined mid-unit) the bytes are useless.
-      if (skip_ || !in_fragment_) return AccountSkipped(p, sink);
-      if (!Append(body, body_size, sink)) return EndIfMarked(p, sink);
+      if (skip_ || !in_fragment_) return oversized_.Skipped(p, sink);
+      if (!Append(body, body_size, sink)) return oversized_.EndIfMarked(p, sink);
     }
     timestamp_ = p.timestamp;
     if (packet_type == 28 && (p.payload[1] & 0x40) != 0) in_fragment_ = false;
@@ -140,7 +140,7 @@ class H264Depacketizer final : public VideoDepacketizer {
   void Reset() override {
     DropPicture();
     skip_ = true;
-    oversized_ = 0;
+    oversized_.Clear();
   }
 
  private:
@@ -157,16 +157,16 @@ class H264Depacketizer final : public VideoDepacketizer {
       // sets repeated between the slices of a picture.
       const bool begins = first_slice || type == 9 || (IsLeadingUnit(type) && packet_boundary);
       if (!begins) {
-        AccountSkipped(p, sink);
+        oversized_.Skipped(p, sink);
         return false;
       }
-      FinishOversized(sink);
+      oversized_.Finish(sink);
       skip_ = false;
     }
     if (type == 5 && !have_slice_ && !has_sps_ && !parameter_sets_.empty()) {
       sink->OnKeyFrameStart();
       if (!Append(parameter_sets_.data(), parameter_sets_.size(), sink)) {
-        EndIfMarked(p, sink);
+        oversized_.EndIfMarked(p, sink);
         return false;
       }
       has_sps_ = true;
@@ -180,11 +180,11 @@ class H264Depacketizer final : public VideoDepacketizer {
       const uint8_t header = static_cast<uint8_t>((nal & 0xE0) | type);
       if (!Append(kStartCode, 4, sink) || !Append(&header, 1, sink) ||
           !Append(body, body_size, sink)) {
-        EndIfMarked(p, sink);
+        oversized_.EndIfMarked(p, sink);
         return false;
       }
     } else if (!Append(kStartCode, 4, sink) || !Append(whole, whole_size, sink)) {
-      EndIfMarked(p, sink);
+      oversized_.EndIfMarked(p, sink);
       return false;
     }
     if (IsSlice(type)) {
@@ -211,30 +211,11 @@ class H264Depacketizer final : public VideoDepacketizer {
   // it: skipping lasts until the next access unit begins.
   bool Append(const void* data, size_t size, VideoFrameSink* sink) {
     if (buffer_.Append(data, size)) return true;
-    oversized_ = buffer_.size() + size;
+    oversized_.Begin(buffer_.size() + size);
     DropPicture();
     skip_ = true;
     sink->OnDataLost();
     return false;
-  }
-
-  // A packet dropped while skipping; the end of an oversized picture is
-  // reported with the bytes it had.
-  void AccountSkipped(const RtpPacket& p, VideoFrameSink* sink) {
-    if (oversized_ == 0) return;
-    oversized_ += p.payload_size + 4;
-    if (p.marker) FinishOversized(sink);
-  }
-
-  // The packet that overflowed the buffer may be the picture's last.
-  void EndIfMarked(const RtpPacket& p, VideoFrameSink* sink) {
-    if (p.marker) FinishOversized(sink);
-  }
-
-  void FinishOversized(VideoFrameSink* sink) {
-    if (oversized_ == 0) return;
-    sink->OnPictureTooLarge(oversized_);
-    oversized_ = 0;
   }
 
   void Complete(VideoFrameSink* sink) {
@@ -253,7 +234,7 @@ class H264Depacketizer final : public VideoDepacketizer {
   uint32_t timestamp_ = 0;               // RTP timestamp of the last packet taken
   uint32_t last_timestamp_ = 0;          // of the last packet seen, taken or not
   bool last_marker_ = true;              // its marker (the first packet starts a unit)
-  size_t oversized_ = 0;                 // bytes of a picture above the bound being dropped
+  OversizedPicture oversized_;           // a picture above the bound being dropped
 };
 
 }  // namespace

@@ -64,7 +64,7 @@ class H265Depacketizer final : public VideoDepacketizer {
     last_timestamp_ = p.timestamp;
     last_marker_ = p.marker;
     if (loss) {
-      FinishOversized(sink);
+      oversized_.Finish(sink);
       DropPicture();
       skip_ = true;
       sink->OnDataLost();
@@ -90,7 +90,7 @@ class H265Depacketizer final : public VideoDepacketizer {
   void Reset() override {
     DropPicture();
     skip_ = true;
-    oversized_ = 0;
+    oversized_.Clear();
   }
 
  private:
@@ -137,8 +137,8 @@ class H265Depacketizer final : public VideoDepacketizer {
     } else {
       // A continuation belongs to a unit whose start fragment we have:
       // without it (lost, or joined mid-unit) the bytes are useless.
-      if (skip_ || !in_fragment_ || type != fragment_type_) return AccountSkipped(p, sink);
-      if (!Append(p.payload + 3, p.payload_size - 3, sink)) return EndIfMarked(p, sink);
+      if (skip_ || !in_fragment_ || type != fragment_type_) return oversized_.Skipped(p, sink);
+      if (!Append(p.payload + 3, p.payload_size - 3, sink)) return oversized_.EndIfMarked(p, sink);
     }
     timestamp_ = p.timestamp;
     if (end) in_fragment_ = false;
@@ -161,10 +161,10 @@ class H265Depacketizer final : public VideoDepacketizer {
     if (skip_) {
       const bool begins = first_slice || type == 35 || (IsLeadingUnit(type) && packet_boundary);
       if (!begins) {
-        AccountSkipped(p, sink);
+        oversized_.Skipped(p, sink);
         return false;
       }
-      FinishOversized(sink);
+      oversized_.Finish(sink);
       skip_ = false;
     }
     in_fragment_ = fragment;
@@ -172,7 +172,7 @@ class H265Depacketizer final : public VideoDepacketizer {
     if (type == 33) sink->OnKeyFrameStart();
     if (!Append(kStartCode, 4, sink) || !Append(header, 2, sink) ||
         !Append(body, body_size, sink)) {
-      EndIfMarked(p, sink);
+      oversized_.EndIfMarked(p, sink);
       return false;
     }
     if (IsSlice(type)) {
@@ -193,27 +193,11 @@ class H265Depacketizer final : public VideoDepacketizer {
   // it: skipping lasts until the next access unit begins.
   bool Append(const void* data, size_t size, VideoFrameSink* sink) {
     if (buffer_.Append(data, size)) return true;
-    oversized_ = buffer_.size() + size;
+    oversized_.Begin(buffer_.size() + size);
     DropPicture();
     skip_ = true;
     sink->OnDataLost();
     return false;
-  }
-
-  void AccountSkipped(const RtpPacket& p, VideoFrameSink* sink) {
-    if (oversized_ == 0) return;
-    oversized_ += p.payload_size + 4;
-    if (p.marker) FinishOversized(sink);
-  }
-
-  void EndIfMarked(const RtpPacket& p, VideoFrameSink* sink) {
-    if (p.marker) FinishOversized(sink);
-  }
-
-  void FinishOversized(VideoFrameSink* sink) {
-    if (oversized_ == 0) return;
-    sink->OnPictureTooLarge(oversized_);
-    oversized_ = 0;
   }
 
   void Complete(VideoFrameSink* sink) {
@@ -231,7 +215,7 @@ class H265Depacketizer final : public VideoDepacketizer {
   uint32_t timestamp_ = 0;       // RTP timestamp of the last packet taken
   uint32_t last_timestamp_ = 0;  // of the last packet seen, taken or not
   bool last_marker_ = true;      // its marker (the first packet starts a unit)
-  size_t oversized_ = 0;         // bytes of a picture above the bound being dropped
+  OversizedPicture oversized_;   // a picture above the bound being dropped
 };
 
 }  // namespace

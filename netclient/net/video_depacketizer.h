@@ -70,6 +70,35 @@ class VideoFrameSink {
   virtual void OnPicture(FrameBuffer* buffer, int frame_type) = 0;
 };
 
+// A picture being dropped for exceeding the frame buffer's bound: its size
+// counts on through the packets skipped after it and is reported once, when
+// the picture ends (its marker) or the next one begins. Shared by the
+// depacketisers that assemble pictures from many packets.
+class OversizedPicture {
+ public:
+  // The picture held `bytes` when the next piece no longer fitted.
+  void Begin(size_t bytes) { bytes_ = bytes; }
+  void Clear() { bytes_ = 0; }
+  // A packet dropped while skipping; its marker ends the picture.
+  void Skipped(const RtpPacket& p, VideoFrameSink* sink) {
+    if (bytes_ == 0) return;
+    bytes_ += p.payload_size + 4;
+    if (p.marker) Finish(sink);
+  }
+  // The packet that overflowed the buffer may be the picture's last.
+  void EndIfMarked(const RtpPacket& p, VideoFrameSink* sink) {
+    if (p.marker) Finish(sink);
+  }
+  void Finish(VideoFrameSink* sink) {
+    if (bytes_ == 0) return;
+    sink->OnPictureTooLarge(bytes_);
+    bytes_ = 0;
+  }
+
+ private:
+  size_t bytes_ = 0;
+};
+
 class VideoDepacketizer {
  public:
   virtual ~VideoDepacketizer() = default;
