@@ -30,6 +30,7 @@
 // The last line of each scene and K (repeated as a block at the end) is
 //   streams=K scene=S cpu_ratio_vs_ffmpeg=R cpu_ratio_vs_ffmpeg_bgra=R2
 //   shown=N sent=N first_picture_ms=F latency_median_ms=M latency_p99_ms=P
+//   sim_encode_median_ms=E client_latency_median_ms=C
 
 #include <fcntl.h>
 #include <poll.h>
@@ -252,7 +253,10 @@ struct StreamFigures {
   uint64_t sent = 0;   // frames the device generated in the window
   double first_picture_ms = NAN;
   std::vector<double> latencies;  // ms, one per shown frame
-  std::string extra;              // diagnostics for the detail line
+  // The two parts of a latency: drawing and encoding in the simulator
+  // (capture to send), and the client's part (send to present).
+  std::vector<double> encode_ms, client_latencies;
+  std::string extra;  // diagnostics for the detail line
 };
 
 struct PhaseFigures {
@@ -280,9 +284,10 @@ struct PhaseFigures {
         m = std::isnan(m) ? s.first_picture_ms : std::max(m, s.first_picture_ms);
     return m;
   }
-  std::vector<double> Latencies() const {
+  std::vector<double> Latencies(
+      std::vector<double> StreamFigures::*which = &StreamFigures::latencies) const {
     std::vector<double> all;
-    for (const auto& s : streams) all.insert(all.end(), s.latencies.begin(), s.latencies.end());
+    for (const auto& s : streams) all.insert(all.end(), (s.*which).begin(), (s.*which).end());
     return all;
   }
 };
@@ -297,26 +302,28 @@ class CaptureTable {
 
   bool Refresh(int d) {
     auto& t = times_[size_t(d)];
-    std::vector<int64_t> more = sim_->Times(d, uint32_t(t.size()));
+    std::vector<FrameTimes> more = sim_->Times(d, uint32_t(t.size()));
     t.insert(t.end(), more.begin(), more.end());
     return true;
   }
   // Capture time of a frame, or -1 when unknown.
-  int64_t At(int d, uint32_t frame) const {
+  int64_t At(int d, uint32_t frame) const { return Of(d, frame).captured; }
+  // Capture and send times of a frame (-1 each when unknown).
+  FrameTimes Of(int d, uint32_t frame) const {
     const auto& t = times_[size_t(d)];
-    return frame < t.size() ? t[frame] : -1;
+    return frame < t.size() ? t[frame] : FrameTimes{};
   }
   // Frames of device d captured in [from_ms, to_ms).
   uint64_t CountIn(int d, double from_ms, double to_ms) const {
     uint64_t n = 0;
-    for (int64_t c : times_[size_t(d)])
-      if (double(c) >= from_ms && double(c) < to_ms) ++n;
+    for (const FrameTimes& c : times_[size_t(d)])
+      if (double(c.captured) >= from_ms && double(c.captured) < to_ms) ++n;
     return n;
   }
 
  private:
   SimulatorProcess* sim_;
-  std::vector<std::vector<int64_t>> times_;
+  std::vector<std::vector<FrameTimes>> times_;
 };
 
 // ---- Our library ----------------------------------------------------------------
@@ -455,10 +462,15 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
     std::map<uint32_t, double> first_shown;
     for (const auto& s : w.TakeShown()) first_shown.emplace(s.frame, s.at_ms);
     for (const auto& [frame, at] : first_shown) {
-      const int64_t captured = table.At(i, frame);
+      const FrameTimes times = table.Of(i, frame);
+      const int64_t captured = times.captured;
       if (captured < 0 || double(captured) < t0 || double(captured) >= t1) continue;
       ++f.shown;
       f.latencies.push_back(at - double(captured));
+      if (times.sent >= captured) {
+        f.encode_ms.push_back(double(times.sent - captured));
+        f.client_latencies.push_back(at - double(times.sent));
+      }
     }
     f.extra = stats[size_t(i)];
     if (!recordings[size_t(i)].empty()) {
@@ -682,6 +694,11 @@ void PrintPhase(int k, const PhaseFigures& f, bool latency) {
     const auto all = f.Latencies();
     std::printf(" latency_median_ms=%.1f latency_p99_ms=%.1f", Percentile(all, 50),
                 Percentile(all, 99));
+    const auto encode = f.Latencies(&StreamFigures::encode_ms);
+    const auto client = f.Latencies(&StreamFigures::client_latencies);
+    std::printf(
+        " sim_encode_median_ms=%.1f client_latency_median_ms=%.1f client_latency_p99_ms=%.1f",
+        Percentile(encode, 50), Percentile(client, 50), Percentile(client, 99));
   }
   std::printf("\n");
   std::fflush(stdout);
@@ -713,10 +730,12 @@ std::string SummaryLines(const KResult& r) {
   std::snprintf(buf, sizeof buf,
                 "streams=%d scene=%s cpu_ratio_vs_ffmpeg=%.2f cpu_ratio_vs_ffmpeg_bgra=%.2f "
                 "shown=%llu sent=%llu first_picture_ms=%.0f latency_median_ms=%.1f "
-                "latency_p99_ms=%.1f\n",
+                "latency_p99_ms=%.1f sim_encode_median_ms=%.1f client_latency_median_ms=%.1f\n",
                 r.k, r.scene.c_str(), ratio(r.ffmpeg), ratio(r.ffmpeg_bgra),
                 (unsigned long long)r.ours.Shown(), (unsigned long long)r.ours.Sent(),
-                r.ours.FirstPictureMax(), Percentile(lat, 50), Percentile(lat, 99));
+                r.ours.FirstPictureMax(), Percentile(lat, 50), Percentile(lat, 99),
+                Percentile(r.ours.Latencies(&StreamFigures::encode_ms), 50),
+                Percentile(r.ours.Latencies(&StreamFigures::client_latencies), 50));
   out += buf;
   return out;
 }

@@ -85,6 +85,8 @@ int RunSimulatorChild(int devices, bool control, bool busy) {
           if (!t) break;
           out += ' ';
           out += std::to_string(*t);
+          out += ',';
+          out += std::to_string(sims[size_t(d)]->SentTimeMs(f).value_or(-1));
         }
       }
       std::cout << out << std::endl;
@@ -183,16 +185,17 @@ std::string SimulatorProcess::Address(int d) const {
   return "127.0.0.1:" + std::to_string(ports_.at(size_t(d)));
 }
 
-std::vector<int64_t> SimulatorProcess::Times(int d, uint32_t from) {
-  std::vector<int64_t> out;
+std::vector<FrameTimes> SimulatorProcess::Times(int d, uint32_t from) {
+  std::vector<FrameTimes> out;
   if (to_child_ == nullptr) return out;
   std::fprintf(to_child_, "times %d %u\n", d, from);
   std::fflush(to_child_);
   std::string line;
   if (!ReadLine(&line) || line.rfind("ok", 0) != 0) return out;
   std::istringstream in(line.substr(2));
-  int64_t t = 0;
-  while (in >> t) out.push_back(t);
+  FrameTimes t;
+  char comma = 0;
+  while (in >> t.captured >> comma >> t.sent && comma == ',') out.push_back(t);
   return out;
 }
 

@@ -10,9 +10,10 @@
 // answers line requests on its standard input:
 //
 //   child -> parent, once:   "ready PORT0 PORT1 ...\n"
-//   "times D FROM\n"      -> "ok T0 T1 ...\n": capture times (steady-clock ms)
-//                            of device D's frames FROM, FROM+1, ... up to the
-//                            newest one (at most 8192 values)
+//   "times D FROM\n"      -> "ok C0,S0 C1,S1 ...\n": capture and send times
+//                            (steady-clock ms; send -1 while not sent) of
+//                            device D's frames FROM, FROM+1, ... up to the
+//                            newest one (at most 8192 pairs)
 //   "quit\n" or end of input: stops the devices and exits 0.
 //
 // Capture times are CLOCK_MONOTONIC milliseconds (std::chrono::steady_clock),
@@ -27,6 +28,13 @@
 #include <vector>
 
 namespace livebench {
+
+// When the simulator generated a frame's picture, and when it handed the
+// encoded picture to the sessions (-1: not yet).
+struct FrameTimes {
+  int64_t captured = -1;
+  int64_t sent = -1;
+};
 
 // The body of "--serve N control|no-control SCENE": returns the process exit
 // code.
@@ -52,9 +60,9 @@ class SimulatorProcess {
   // "127.0.0.1:PORT", the address field of the client record for device d.
   std::string Address(int d) const;
 
-  // Capture times of device d's frames from `from` on (see above). Empty when
-  // the child does not answer or `from` is newer than every frame.
-  std::vector<int64_t> Times(int d, uint32_t from);
+  // Capture and send times of device d's frames from `from` on (see above).
+  // Empty when the child does not answer or `from` is newer than every frame.
+  std::vector<FrameTimes> Times(int d, uint32_t from);
 
  private:
   bool ReadLine(std::string* line);

@@ -1228,6 +1228,11 @@ std::optional<int64_t> Device::CaptureTimeMs(uint32_t frame) const {
   return impl_->ledger.CaptureTimeMs(frame);
 }
 
+std::optional<int64_t> Device::SentTimeMs(uint32_t frame) const {
+  if (!impl_) return std::nullopt;
+  return impl_->ledger.SentTimeMs(frame);
+}
+
 // ---------------------------------------------------------------------------
 // Names
 

@@ -69,8 +69,28 @@ uint32_t FrameLedger::Next(int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mu_);
   const uint32_t frame = next_++;
   times_[frame % kSize] = {frame, now_ms};
+  sent_[frame % kSize] = -1;
   valid_[frame % kSize] = true;
   return frame;
+}
+
+void FrameLedger::MarkCaptured(uint32_t frame, int64_t now_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (valid_[frame % kSize] && times_[frame % kSize].first == frame) {
+    times_[frame % kSize].second = now_ms;
+  }
+}
+
+void FrameLedger::MarkSent(uint32_t frame, int64_t now_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (valid_[frame % kSize] && times_[frame % kSize].first == frame) sent_[frame % kSize] = now_ms;
+}
+
+std::optional<int64_t> FrameLedger::SentTimeMs(uint32_t frame) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  const size_t i = frame % kSize;
+  if (!valid_[i] || times_[i].first != frame || sent_[i] < 0) return std::nullopt;
+  return sent_[i];
 }
 
 std::optional<int64_t> FrameLedger::CaptureTimeMs(uint32_t frame) const {
@@ -350,6 +370,9 @@ void MediaSource::EncodeVideo(uint64_t index) {
   Planes planes{e.vframe->data[0],     e.vframe->data[1],     e.vframe->data[2],
                 e.vframe->linesize[0], e.vframe->linesize[1], e.vframe->linesize[2]};
   e.pattern->Draw(planes, index, frame, LocalDayMs());
+  // The picture is captured once it is whole, as a sensor's read-out ends;
+  // from here on encoding and sending count towards its latency.
+  ledger_->MarkCaptured(frame, SteadyMs());
   e.vframe->pts = static_cast<int64_t>(index);
   if (key_.codec == VideoCodec::kMjpeg) e.vframe->quality = FF_QP2LAMBDA * key_.mjpeg_quality;
   if (avcodec_send_frame(e.video, e.vframe) < 0) return;
@@ -419,7 +442,10 @@ void MediaSource::EncodeVideo(uint64_t index) {
       PacketizeJpeg(*jpeg, ts, e.vrtp.get(), &packets);
     }
     av_packet_unref(e.pkt);
-    if (!packets.empty()) Fanout(packets, 0, key);
+    if (!packets.empty()) {
+      Fanout(packets, 0, key);
+      ledger_->MarkSent(frame, SteadyMs());
+    }
   }
 }
 

@@ -60,7 +60,12 @@ class PacketSink {
 class FrameLedger {
  public:
   uint32_t Next(int64_t now_ms);
+  // The frame's picture is complete at now_ms (its capture time from then on).
+  void MarkCaptured(uint32_t frame, int64_t now_ms);
   std::optional<int64_t> CaptureTimeMs(uint32_t frame) const;
+  // When the frame's encoded picture was handed to the sessions.
+  void MarkSent(uint32_t frame, int64_t now_ms);
+  std::optional<int64_t> SentTimeMs(uint32_t frame) const;
   std::atomic<uint64_t> frames_sent{0};
 
  private:
@@ -68,6 +73,7 @@ class FrameLedger {
   mutable std::mutex mu_;
   uint32_t next_ = 0;                                        // guarded by mu_
   std::array<std::pair<uint32_t, int64_t>, kSize> times_{};  // guarded by mu_
+  std::array<int64_t, kSize> sent_{};                        // guarded by mu_; -1 unsent
   std::array<bool, kSize> valid_{};                          // guarded by mu_
 };
 

@@ -207,6 +207,9 @@ class Device {
   // picture carrying this frame number was generated; kept for the last
   // 8192 frames.
   std::optional<int64_t> CaptureTimeMs(uint32_t frame) const;
+  // Steady-clock time at which that picture, encoded, was handed to the
+  // sessions (its packets queued for sending).
+  std::optional<int64_t> SentTimeMs(uint32_t frame) const;
 
   struct Impl;
 
