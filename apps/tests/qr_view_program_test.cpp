@@ -87,6 +87,42 @@ TEST(QrViewProgram, UrlViewsAStandardRtspServer) {
   EXPECT_TRUE(stream_setup);
 }
 
+// A stream whose video cannot be decoded: the window says so over the
+// (dark) picture, and the counting run ends at once with the reason.
+TEST(QrViewProgram, ShowsUnsupportedVideo) {
+  quorpane::testing::App();
+  devicesim::Config cfg;
+  cfg.mode = devicesim::Mode::kStandard;
+  cfg.width = 640;
+  cfg.height = 360;
+  cfg.announce_unknown_video = true;
+  devicesim::Device device;
+  ASSERT_TRUE(device.Start(cfg, 0)) << device.Error();
+  QTemporaryDir dir;
+  const QString shot = dir.filePath("unsupported.png");
+  QProcess p;
+  p.setProcessChannelMode(QProcess::SeparateChannels);
+  p.start(QStringLiteral(QR_VIEW_PATH),
+          {"--url", QStringLiteral("rtsp://127.0.0.1:%1/cam").arg(device.Port()), "--frames", "5",
+           "--size", "640x360", "--screenshot", shot, "--timeout", "60"});
+  ASSERT_TRUE(p.waitForFinished(120000));
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_EQ(p.exitCode(), 1) << out.toStdString() << err.toStdString();
+  EXPECT_TRUE(err.contains("Unsupported video: MP4V-ES")) << err.toStdString();
+  EXPECT_FALSE(err.contains("timed out")) << err.toStdString();
+  EXPECT_TRUE(out.contains("frames shown: 0")) << out.toStdString();
+
+  // The text is painted in white over the middle of the dark window.
+  const QImage window(shot);
+  ASSERT_FALSE(window.isNull());
+  int white = 0;
+  for (int y = window.height() / 2 - 12; y < window.height() / 2 + 12; ++y)
+    for (int x = window.width() / 4; x < window.width() * 3 / 4; ++x)
+      if (qGray(window.pixel(x, y)) > 200) ++white;
+  EXPECT_GT(white, 40);
+}
+
 TEST(QrViewProgram, TimesOutWithoutPictures) {
   quorpane::testing::App();
   QTemporaryDir dir;
