@@ -319,6 +319,8 @@ void CQuorvexCtrl::OnNotification(uint kind, int value) {
     case 1: {
       if (value < 0 || value > 5) return;
       link_state_ = value;
+      // The next stream reports its codec again.
+      if (value >= 3) unsupported_video_.clear();
       update();
       if (value == 0) {
         QRNET_ClientShowMDRegion(handle_, int32_t(show_md_region_ | 2));
@@ -379,7 +381,9 @@ void CQuorvexCtrl::paintEvent(QPaintEvent*) {
     if (handle_ == 0) return;
     const int32_t state = QRNET_GetClientState(handle_);
     link_state_ = state;
-    if (state == 0 && !unsupported_video_.isEmpty()) {
+    // The report comes as the stream starts, possibly before the link state
+    // says so; a broken link's words take over.
+    if (state >= 0 && state <= 2 && !unsupported_video_.isEmpty()) {
       painted_text_ = QStringLiteral("Unsupported video: ") + unsupported_video_;
     } else if (state < 1 || state > 5) {
       return;
