@@ -131,6 +131,22 @@ bool MakeDirectoryForPath(const std::string& path) {
   return IsDirectory(native);
 }
 
+namespace {
+
+// The record file at `path` (the Windows form) and `native` (its translation):
+// its directory made, the file created empty; null, with a debug line, when
+// either fails.
+FILE* CreateRecordFile(const std::string& path, const std::string& native) {
+  if (!MakeDirectoryForPath(path)) return nullptr;
+  FILE* f = std::fopen(native.c_str(), "wb");
+  if (f == nullptr) {
+    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
+  }
+  return f;
+}
+
+}  // namespace
+
 bool JpegPictureSize(const uint8_t* p, size_t n, int* width, int* height) {
   if (p == nullptr || n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
   size_t i = 2;
@@ -235,12 +251,8 @@ bool CRecorder::StartRecord(const std::string& path) {
   if (!qrplat::TranslatePath(path, &native) || native.empty()) return false;
   std::lock_guard<std::mutex> lock(record_mutex_);
   if (recording_.load()) return true;
-  if (!MakeDirectoryForPath(path)) return false;
-  FILE* f = std::fopen(native.c_str(), "wb");
-  if (f == nullptr) {
-    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
-    return false;
-  }
+  FILE* f = CreateRecordFile(path, native);
+  if (f == nullptr) return false;
   record_file_ = f;
   record_path_ = native;
   avi_ = avi_tag{};
@@ -313,13 +325,8 @@ bool CRecorder::StartAlarmRecord(const std::string& path) {
   if (!qrplat::TranslatePath(path, &native) || native.empty()) return false;
   std::lock_guard<std::mutex> lock(alarm_mutex_);
   if (alarm_recording_.load()) return true;
-  if (!MakeDirectoryForPath(path)) return false;
-  FILE* f = std::fopen(native.c_str(), "wb");
-  if (f == nullptr) {
-    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
-    return false;
-  }
-  if (!alarm_file_.Open(f, alarm_write_fn_, write_ctx_)) return false;
+  FILE* f = CreateRecordFile(path, native);
+  if (f == nullptr || !alarm_file_.Open(f, alarm_write_fn_, write_ctx_)) return false;
   alarm_path_ = native;
   alarm_header_.store(false);
   alarm_recording_.store(true);
