@@ -30,7 +30,7 @@
 // The last line of each scene and K (repeated as a block at the end) is
 //   streams=K scene=S cpu_ratio_vs_ffmpeg=R cpu_ratio_vs_ffmpeg_bgra=R2
 //   shown=N sent=N first_picture_ms=F latency_median_ms=M latency_p99_ms=P
-//   sim_encode_median_ms=E client_latency_median_ms=C
+//   sim_encode_median_ms=E client_latency_median_ms=C frame_cpu_ratio_vs_ffmpeg=F
 
 #include <fcntl.h>
 #include <poll.h>
@@ -71,8 +71,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
 constexpr int kFps = 25;
 
 // Steady-clock milliseconds since the clock's epoch, the simulator's unit.
@@ -246,6 +244,8 @@ struct Options {
   bool control = true;  // the cameras answer the event-channel subscription
   std::string ffmpeg_path = "ffmpeg";
   std::string record_dir;  // non-empty: every stream records an AVI file there
+  bool h265 = false;       // the cameras send H.265
+  int width = 1280, height = 720;
 };
 
 struct StreamFigures {
@@ -263,6 +263,10 @@ struct PhaseFigures {
   bool ok = false;
   std::string name;
   double cpu_per_stream = NAN;  // CPU seconds per second of video per stream
+  double cpu_seconds = NAN;     // CPU seconds of all streams in the window
+  // CPU milliseconds per picture shown: comparable even when the simulator
+  // falls behind the frame rate (and so sends fewer pictures in one phase).
+  double CpuMsPerFrame() const { return Shown() ? 1000.0 * cpu_seconds / double(Shown()) : NAN; }
   double rss_per_session_mib = NAN;
   int live_view_ms = 0;
   std::vector<StreamFigures> streams;
@@ -330,17 +334,18 @@ class CaptureTable {
 
 // Frames of a recorded file and the gaps between their frame numbers, read by
 // decoding it with the ffmpeg tool.
-std::string RecordedFigures(const std::string& ffmpeg, const std::string& path) {
+std::string RecordedFigures(const std::string& ffmpeg, const std::string& path, int width,
+                            int height) {
   const std::string cmd = ffmpeg + " -nostdin -v error -i '" + path +
                           "' -map 0:v -f rawvideo -pix_fmt gray pipe:1 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return " recorded=?";
-  std::vector<uint8_t> frame(size_t(kWidth) * kHeight);
+  std::vector<uint8_t> frame(size_t(width) * size_t(height));
   uint64_t frames = 0, gaps = 0, unreadable = 0;
   std::optional<uint32_t> last;
   while (std::fread(frame.data(), 1, frame.size(), p) == frame.size()) {
     ++frames;
-    const auto n = devicesim::frame_code::DecodeLuma(frame.data(), kWidth, kWidth, kHeight);
+    const auto n = devicesim::frame_code::DecodeLuma(frame.data(), width, width, height);
     if (!n) {
       ++unreadable;
       continue;
@@ -361,7 +366,7 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
   std::vector<uint32_t> window_ids, handles;
   std::vector<double> started_ms;
   for (int i = 0; i < k; ++i) {
-    windows.push_back(std::make_shared<BenchWindow>(kWidth, kHeight, opt.host));
+    windows.push_back(std::make_shared<BenchWindow>(opt.width, opt.height, opt.host));
     window_ids.push_back(qrplat::RegisterWindow(windows.back()));
   }
   const double rss0 = RssMiB();
@@ -452,6 +457,7 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
 
   bool ok = all_shown;
   out.cpu_per_stream = (cpu1 - cpu0) / ((t1 - t0) / 1000.0) / k;
+  out.cpu_seconds = cpu1 - cpu0;
   out.rss_per_session_mib = (rss1 - rss0) / k;
   for (int i = 0; i < k; ++i) {
     table.Refresh(i);
@@ -474,7 +480,7 @@ PhaseFigures RunOurs(SimulatorProcess& sim, CaptureTable& table, int k, bool aut
     }
     f.extra = stats[size_t(i)];
     if (!recordings[size_t(i)].empty()) {
-      f.extra += RecordedFigures(opt.ffmpeg_path, recordings[size_t(i)]);
+      f.extra += RecordedFigures(opt.ffmpeg_path, recordings[size_t(i)], opt.width, opt.height);
     }
     if (w.Undecoded() != 0) f.extra += " undecoded_presents=" + std::to_string(w.Undecoded());
     ok = ok && f.sent > 0;
@@ -666,6 +672,7 @@ PhaseFigures RunFfmpeg(SimulatorProcess& sim, CaptureTable& table, int k, const 
     out.streams.push_back(std::move(f));
   }
   out.cpu_per_stream = cpu / ((t1 - t0) / 1000.0) / k;
+  out.cpu_seconds = cpu;
   out.ok = ok;
   return out;
 }
@@ -687,6 +694,7 @@ void PrintPhase(int k, const PhaseFigures& f, bool latency) {
   std::printf("[K=%d] %s:%s cpu_s_per_s_per_stream=%.4f shown=%llu sent=%llu first_picture_ms=%.0f",
               k, f.name.c_str(), f.ok ? "" : " (FAILED)", f.cpu_per_stream,
               (unsigned long long)f.Shown(), (unsigned long long)f.Sent(), f.FirstPictureMax());
+  std::printf(" cpu_ms_per_frame=%.2f", f.CpuMsPerFrame());
   if (!std::isnan(f.rss_per_session_mib))
     std::printf(" rss_per_session_mib=%.1f", f.rss_per_session_mib);
   if (f.live_view_ms != 0) std::printf(" live_view_performance_ms=%d", f.live_view_ms);
@@ -730,12 +738,14 @@ std::string SummaryLines(const KResult& r) {
   std::snprintf(buf, sizeof buf,
                 "streams=%d scene=%s cpu_ratio_vs_ffmpeg=%.2f cpu_ratio_vs_ffmpeg_bgra=%.2f "
                 "shown=%llu sent=%llu first_picture_ms=%.0f latency_median_ms=%.1f "
-                "latency_p99_ms=%.1f sim_encode_median_ms=%.1f client_latency_median_ms=%.1f\n",
+                "latency_p99_ms=%.1f sim_encode_median_ms=%.1f client_latency_median_ms=%.1f "
+                "frame_cpu_ratio_vs_ffmpeg=%.2f\n",
                 r.k, r.scene.c_str(), ratio(r.ffmpeg), ratio(r.ffmpeg_bgra),
                 (unsigned long long)r.ours.Shown(), (unsigned long long)r.ours.Sent(),
                 r.ours.FirstPictureMax(), Percentile(lat, 50), Percentile(lat, 99),
                 Percentile(r.ours.Latencies(&StreamFigures::encode_ms), 50),
-                Percentile(r.ours.Latencies(&StreamFigures::client_latencies), 50));
+                Percentile(r.ours.Latencies(&StreamFigures::client_latencies), 50),
+                r.ffmpeg.streams.empty() ? NAN : r.ours.CpuMsPerFrame() / r.ffmpeg.CpuMsPerFrame());
   out += buf;
   return out;
 }
@@ -745,6 +755,9 @@ void Usage(FILE* f) {
       "usage: qr-bench-live [options]\n"
       "  --streams LIST   numbers of simultaneous streams, comma-separated (default 1,4,8)\n"
       "  --scenes LIST    bars, busy or both, comma-separated (default bars,busy)\n"
+      "  --codec h264|h265  what the cameras send (default h264)\n"
+      "  --size WxH       picture and window size (default 1280x720; bit rates scale\n"
+      "                   with the area)\n"
       "  --seconds S      measurement window per phase (default 10)\n"
       "  --settle S       wait after the first pictures before measuring (default 2)\n"
       "  --host shared|copy|none|memory  window host: keeps the renderer's buffer\n"
@@ -818,6 +831,18 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       } else {
         return false;
       }
+    } else if (a == "--codec") {
+      const char* v = value();
+      if (v == nullptr || (std::strcmp(v, "h264") != 0 && std::strcmp(v, "h265") != 0))
+        return false;
+      opt->h265 = std::strcmp(v, "h265") == 0;
+    } else if (a == "--size") {
+      const char* v = value();
+      if (v == nullptr || std::sscanf(v, "%dx%d", &opt->width, &opt->height) != 2 ||
+          opt->width < 64 || opt->width > 4096 || opt->height < 64 || opt->height > 4096 ||
+          opt->width % 16 != 0 || opt->height % 8 != 0) {
+        return false;
+      }
     } else if (a == "--record") {
       const char* v = value();
       if (v == nullptr || *v == 0) return false;
@@ -841,11 +866,13 @@ std::string SelfExe() {
 }
 
 int Main(int argc, char** argv) {
-  if (argc == 5 && std::strcmp(argv[1], "--serve") == 0) {
+  if (argc == 7 && std::strcmp(argv[1], "--serve") == 0) {
     const int n = std::atoi(argv[2]);
-    return n >= 1 && n <= 8 ? RunSimulatorChild(n, std::strcmp(argv[3], "control") == 0,
-                                                std::strcmp(argv[4], "busy") == 0)
-                            : 2;
+    StreamSpec spec;
+    spec.busy = std::strcmp(argv[4], "busy") == 0;
+    spec.h265 = std::strcmp(argv[5], "h265") == 0;
+    if (n < 1 || n > 8 || std::sscanf(argv[6], "%dx%d", &spec.width, &spec.height) != 2) return 2;
+    return RunSimulatorChild(n, std::strcmp(argv[3], "control") == 0, spec);
   }
   Options opt;
   if (!ParseOptions(argc, argv, &opt)) {
@@ -866,15 +893,21 @@ int Main(int argc, char** argv) {
   for (const std::string& scene : opt.scenes) {
     SimulatorProcess sim;
     std::string error;
-    if (!sim.Start(SelfExe(), devices, opt.control, scene == "busy", &error)) {
+    StreamSpec spec;
+    spec.busy = scene == "busy";
+    spec.h265 = opt.h265;
+    spec.width = opt.width;
+    spec.height = opt.height;
+    if (!sim.Start(SelfExe(), devices, opt.control, spec, &error)) {
       std::fprintf(stderr, "qr-bench-live: %s\n", error.c_str());
       return 1;
     }
     CaptureTable table(&sim);
     std::printf(
-        "qr-bench-live: %d simulated H.264 %dx%d %d fps streams, scene %s (simulator pid %d), "
+        "qr-bench-live: %d simulated %s %dx%d %d fps streams, scene %s (simulator pid %d), "
         "window %.1f s, settle %.1f s, host %s, %ld cores, load average %s\n",
-        devices, kWidth, kHeight, kFps, scene.c_str(), int(sim.pid()), opt.seconds, opt.settle,
+        devices, opt.h265 ? "H.265" : "H.264", opt.width, opt.height, kFps, scene.c_str(),
+        int(sim.pid()), opt.seconds, opt.settle,
         opt.host == HostMode::kNone     ? "none"
         : opt.host == HostMode::kMemory ? "memory"
         : opt.host == HostMode::kShared ? "shared"

@@ -29,7 +29,7 @@ constexpr uint32_t kLedgerFrames = 8192;
 
 }  // namespace
 
-int RunSimulatorChild(int devices, bool control, bool busy) {
+int RunSimulatorChild(int devices, bool control, const StreamSpec& spec) {
   signal(SIGPIPE, SIG_IGN);
   // The parent stops us through the pipe; a Ctrl-C in the terminal reaches
   // the whole process group, and the parent handles it.
@@ -42,17 +42,19 @@ int RunSimulatorChild(int devices, bool control, bool busy) {
   std::string ready = "ready";
   for (int d = 0; d < devices; ++d) {
     devicesim::Config cfg;
-    cfg.codec = devicesim::VideoCodec::kH264;
-    cfg.width = 1280;
-    cfg.height = 720;
+    cfg.codec = spec.h265 ? devicesim::VideoCodec::kH265 : devicesim::VideoCodec::kH264;
+    cfg.width = spec.width;
+    cfg.height = spec.height;
     cfg.fps = 25;
     cfg.audio = devicesim::AudioCodec::kNone;
     cfg.bind_address = "127.0.0.1";
-    cfg.scene = busy ? devicesim::Scene::kBusy : devicesim::Scene::kBars;
-    // The size-derived default (2094 kbit/s for the bars, 2880 for the busy
-    // scene) plus a step per device: every device is its own stream and
-    // encoder anyway, and no two are alike.
-    cfg.bitrate_kbps = (busy ? 2880 : 2094) + 16 * d;
+    cfg.scene = spec.busy ? devicesim::Scene::kBusy : devicesim::Scene::kBars;
+    // At 1280x720 the size-derived default (2094 kbit/s for the bars, 2880
+    // for the busy scene), scaled with the picture area for other sizes,
+    // plus a step per device: every device is its own stream and encoder
+    // anyway, and no two are alike.
+    const double area = double(spec.width) * spec.height / (1280.0 * 720.0);
+    cfg.bitrate_kbps = int((spec.busy ? 2880 : 2094) * area) + 16 * d;
     auto sim = std::make_unique<devicesim::Device>();
     if (control) {
       controls.push_back(std::make_unique<devicesim::ControlService>());
@@ -102,8 +104,8 @@ SimulatorProcess::~SimulatorProcess() {
   Stop();
 }
 
-bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool control, bool busy,
-                             std::string* error) {
+bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool control,
+                             const StreamSpec& spec, std::string* error) {
   int down[2], up[2];  // parent -> child, child -> parent
   if (pipe2(down, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + std::strerror(errno);
@@ -116,6 +118,7 @@ bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool cont
     return false;
   }
   const std::string count = std::to_string(devices);
+  const std::string size = std::to_string(spec.width) + "x" + std::to_string(spec.height);
   pid_ = fork();
   if (pid_ < 0) {
     *error = std::string("fork: ") + std::strerror(errno);
@@ -126,7 +129,8 @@ bool SimulatorProcess::Start(const std::string& self_exe, int devices, bool cont
     dup2(down[0], STDIN_FILENO);
     dup2(up[1], STDOUT_FILENO);
     execl(self_exe.c_str(), self_exe.c_str(), "--serve", count.c_str(),
-          control ? "control" : "no-control", busy ? "busy" : "bars", static_cast<char*>(nullptr));
+          control ? "control" : "no-control", spec.busy ? "busy" : "bars",
+          spec.h265 ? "h265" : "h264", size.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(down[0]);

@@ -2,7 +2,7 @@
 // benchmark's own CPU figures never include the encoders.
 //
 // The child is the benchmark binary itself started with
-// "--serve N control|no-control bars|busy": it runs N devicesim::Device
+// "--serve N control|no-control bars|busy h264|h265 WxH": it runs N devicesim::Device
 // instances filming the given scene on loopback, one
 // encoder each (the streams are distinct: each device encodes its own stream,
 // at a slightly different bit rate), each with the MCTP control service that
@@ -36,9 +36,17 @@ struct FrameTimes {
   int64_t sent = -1;
 };
 
-// The body of "--serve N control|no-control SCENE": returns the process exit
-// code.
-int RunSimulatorChild(int devices, bool control, bool busy);
+// What every simulated camera sends.
+struct StreamSpec {
+  bool busy = false;  // the busy scene, else the colour bars
+  bool h265 = false;  // H.265, else H.264
+  int width = 1280;
+  int height = 720;
+};
+
+// The body of "--serve N control|no-control SCENE CODEC WxH": returns the
+// process exit code.
+int RunSimulatorChild(int devices, bool control, const StreamSpec& spec);
 
 // Parent side: starts and owns the child. Not thread-safe; one owner.
 class SimulatorProcess {
@@ -49,7 +57,8 @@ class SimulatorProcess {
   SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
   // Starts `self_exe --serve devices ...` and waits for its ready line.
-  bool Start(const std::string& self_exe, int devices, bool control, bool busy, std::string* error);
+  bool Start(const std::string& self_exe, int devices, bool control, const StreamSpec& spec,
+             std::string* error);
   // Asks the child to quit and reaps it (SIGKILL after 5 s).
   void Stop();
 

@@ -282,6 +282,7 @@ int CQuorvexCtrl::StartView() {
   if (handle_ == 0) return 0;
   live_view_ = true;
   link_state_ = 1;
+  unsupported_video_.clear();
   update();
   return 1;
 }
@@ -295,6 +296,7 @@ void CQuorvexCtrl::StopView() {
   // stops finds no live view.
   handle_ = 0;
   live_view_ = false;
+  unsupported_video_.clear();
   zoom_->Command(0, CEptzZoom::kNone, 0);
   QRNET_ClientStop(handle);
   update();
@@ -317,6 +319,8 @@ void CQuorvexCtrl::OnNotification(uint kind, int value) {
     case 1: {
       if (value < 0 || value > 5) return;
       link_state_ = value;
+      // The next stream reports its codec again.
+      if (value >= 3) unsupported_video_.clear();
       update();
       if (value == 0) {
         QRNET_ClientShowMDRegion(handle_, int32_t(show_md_region_ | 2));
@@ -334,6 +338,19 @@ void CQuorvexCtrl::OnNotification(uint kind, int value) {
     case 4:
       Fire(eventid::AlarmNotify, {Variant::I4(ocxid_), Variant::UI4(uint32_t(value))});
       return;
+    case 9: {
+      // Reported at every start of a stream whose video cannot be decoded.
+      if (value != 255) return;
+      char name[32] = {};
+      QRNET_ClientGetVideoCodec(handle_, name, int32_t(sizeof name));
+      const QString codec = QString::fromLatin1(name).trimmed();
+      const QString shown = codec.isEmpty() ? QStringLiteral("?") : codec;
+      if (shown == unsupported_video_) return;
+      unsupported_video_ = shown;
+      update();
+      emit videoUnsupported(unsupported_video_);
+      return;
+    }
     case 6:
       if (value == 4) {
         const uint32_t segment = record_segment_;
@@ -364,8 +381,15 @@ void CQuorvexCtrl::paintEvent(QPaintEvent*) {
     if (handle_ == 0) return;
     const int32_t state = QRNET_GetClientState(handle_);
     link_state_ = state;
-    if (state < 1 || state > 5) return;
-    painted_text_ = QString::fromLatin1(kLinkTexts[state]);
+    // The report comes as the stream starts, possibly before the link state
+    // says so; a broken link's words take over.
+    if (state >= 0 && state <= 2 && !unsupported_video_.isEmpty()) {
+      painted_text_ = QStringLiteral("Unsupported video: ") + unsupported_video_;
+    } else if (state < 1 || state > 5) {
+      return;
+    } else {
+      painted_text_ = QString::fromLatin1(kLinkTexts[state]);
+    }
     painter.setPen(Qt::white);
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, painted_text_);
     return;

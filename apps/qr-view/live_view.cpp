@@ -23,7 +23,10 @@ QString LinkStateText(int32_t state) {
 
 LiveView::LiveView(quorvex::CQuorvexCtrl* control, QObject* parent)
     : QObject(parent), control_(control) {
-  if (control_) control_->Advise(this, &cookie_);
+  if (control_) {
+    control_->Advise(this, &cookie_);
+    connect(control_, &quorvex::CQuorvexCtrl::videoUnsupported, this, &LiveView::videoUnsupported);
+  }
 }
 
 LiveView::~LiveView() {

@@ -50,6 +50,9 @@ class LiveView : public QObject, private quorvex::IQuorvexEvents {
  signals:
   // Every link-state report, repeated values included.
   void linkStateReported(int state);
+  // The stream's video cannot be decoded; the control shows
+  // "Unsupported video: NAME" over its window.
+  void videoUnsupported(const QString& codec);
 
  private:
   // The control's events.

@@ -33,6 +33,7 @@ class CountingRun : public QObject {
     connect(window_->video(), &quorpane::QrVideoWidget::framesPresented, this,
             &CountingRun::OnFrames);
     connect(&window_->live(), &LiveView::linkStateReported, this, &CountingRun::OnLinkState);
+    connect(&window_->live(), &LiveView::videoUnsupported, this, &CountingRun::OnUnsupported);
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] { Finish(false); });
   }
@@ -56,6 +57,15 @@ class CountingRun : public QObject {
     if (states_.empty() || states_.back().second != state) {
       states_.emplace_back(clock_.elapsed(), state);
     }
+  }
+
+  // No picture will come: say why and end at once (exit code 1). The window
+  // shows the same text until then.
+  void OnUnsupported(const QString& codec) {
+    if (finished_) return;
+    err_ << "Unsupported video: " << codec << "\n";
+    unsupported_ = true;
+    Finish(false);
   }
 
   // The saved picture is the presented one, which the library draws at the
@@ -87,7 +97,7 @@ class CountingRun : public QObject {
     window_->live().Stop();
 
     int code = arrived ? 0 : 1;
-    if (!arrived) {
+    if (!arrived && !unsupported_) {
       err_ << "timed out after " << options_.timeout_s << " s: " << shown << " of "
            << options_.frames << " pictures shown\n";
     }
@@ -140,6 +150,7 @@ class CountingRun : public QObject {
   qint64 first_picture_ms_ = -1;
   std::vector<std::pair<qint64, int>> states_;  // changes, in order
   bool finished_ = false;
+  bool unsupported_ = false;
 };
 
 }  // namespace

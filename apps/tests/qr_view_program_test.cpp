@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 
 #include "devicesim/device.h"
 #include "picture_checks.h"
@@ -85,6 +86,46 @@ TEST(QrViewProgram, UrlViewsAStandardRtspServer) {
     if (r.method == "SETUP" && r.url.ends_with("/cam/stream=0")) stream_setup = true;
   }
   EXPECT_TRUE(stream_setup);
+}
+
+// A stream whose video cannot be decoded: the window says so over the
+// (dark) picture, and the counting run ends at once with the reason.
+TEST(QrViewProgram, ShowsUnsupportedVideo) {
+  quorpane::testing::App();
+  devicesim::Config cfg;
+  cfg.mode = devicesim::Mode::kStandard;
+  cfg.width = 640;
+  cfg.height = 360;
+  cfg.announce_unknown_video = true;
+  devicesim::Device device;
+  ASSERT_TRUE(device.Start(cfg, 0)) << device.Error();
+  QTemporaryDir dir;
+  const QString shot = dir.filePath("unsupported.png");
+  QProcess p;
+  p.setProcessChannelMode(QProcess::SeparateChannels);
+  p.start(QStringLiteral(QR_VIEW_PATH),
+          {"--url", QStringLiteral("rtsp://127.0.0.1:%1/cam").arg(device.Port()), "--frames", "5",
+           "--size", "640x360", "--screenshot", shot, "--timeout", "60"});
+  ASSERT_TRUE(p.waitForFinished(120000));
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_EQ(p.exitCode(), 1) << out.toStdString() << err.toStdString();
+  EXPECT_TRUE(err.contains("Unsupported video: MP4V-ES")) << err.toStdString();
+  EXPECT_FALSE(err.contains("timed out")) << err.toStdString();
+  EXPECT_TRUE(out.contains("frames shown: 0")) << out.toStdString();
+
+  // The text is painted in white over the middle of the dark window, as wide
+  // as its 26 characters (the link state's "Connecting..." is half as wide).
+  const QImage window(shot);
+  ASSERT_FALSE(window.isNull());
+  int left = window.width(), right = -1;
+  for (int y = window.height() / 2 - 12; y < window.height() / 2 + 12; ++y)
+    for (int x = 0; x < window.width(); ++x)
+      if (qGray(window.pixel(x, y)) > 200) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+      }
+  EXPECT_GT(right - left, 140) << "text from x=" << left << " to " << right;
 }
 
 TEST(QrViewProgram, TimesOutWithoutPictures) {

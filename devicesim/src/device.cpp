@@ -449,6 +449,7 @@ std::string Connection::ServedUrl(const std::string& url) const {
 SourceKey Connection::KeyFor(const Target& t, int scale_milli) const {
   SourceKey k;
   k.stap_a = cfg.mode == Mode::kStandard && cfg.standard.stap_a;
+  k.strip_parameter_sets = cfg.mode == Mode::kStandard && cfg.standard.sets_in_description_only;
   k.codec = cfg.codec;
   k.width = cfg.width;
   k.height = cfg.height;

@@ -300,7 +300,9 @@ bool MediaSource::Start(std::string* error) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     info_ = info;
-    ready_ = !h264;  // H.264 waits for the parameter sets of the first picture
+    // H.264 and H.265 wait for the parameter sets of the first picture (the
+    // description carries them).
+    ready_ = key_.codec == VideoCodec::kMjpeg;
   }
   thread_ = std::thread([this] { Run(); });
   return true;
@@ -391,6 +393,7 @@ void MediaSource::EncodeVideo(uint64_t index) {
         if (type == 9) continue;  // access unit delimiters carry nothing here
         if (type == 7) sps = n;
         if (type == 8) pps = n;
+        if ((type == 7 || type == 8) && key_.strip_parameter_sets) continue;
         nals.push_back(n);
         picture_bytes += 4 + n.size();
       }
@@ -425,6 +428,7 @@ void MediaSource::EncodeVideo(uint64_t index) {
         if (type == 32) vps = n;
         if (type == 33) sps = n;
         if (type == 34) pps = n;
+        if (type >= 32 && type <= 34 && key_.strip_parameter_sets) continue;
         nals.push_back(n);
       }
       if (!vps.empty() && !sps.empty() && !pps.empty()) {

@@ -33,7 +33,8 @@ struct SourceKey {
   int mjpeg_quality = 0;
   int slices = 1;
   size_t pad_picture_bytes = 0;
-  bool stap_a = false;  // parameter sets aggregated into STAP-A packets
+  bool stap_a = false;                // parameter sets aggregated into STAP-A packets
+  bool strip_parameter_sets = false;  // parameter sets only in the description
   AudioCodec audio = AudioCodec::kNone;
   Scene scene = Scene::kBars;
   // Pace relative to real time in 1/1000 (replay Scale); 1000 for live.

@@ -42,6 +42,7 @@ void Usage(FILE* f) {
       "                           absolute control URLs, or a Content-Base on another path\n"
       "  --std-qop                standard mode: Digest with qop=\"auth\"\n"
       "  --std-stap-a             standard mode: H.264 parameter sets in STAP-A packets\n"
+      "  --std-sets-in-description  standard mode: parameter sets only in the description\n"
       "  --std-redirect           standard mode: DESCRIBE redirected (302) to /moved/...\n"
       "  --std-no-get-parameter   standard mode: GET_PARAMETER not offered (405)\n"
       "  --auth none|basic|digest authentication (default none)\n"
@@ -206,6 +207,10 @@ int main(int argc, char** argv) {
     }
     if (opt == "--std-stap-a") {
       cfg.standard.stap_a = true;
+      continue;
+    }
+    if (opt == "--std-sets-in-description") {
+      cfg.standard.sets_in_description_only = true;
       continue;
     }
     if (opt == "--std-redirect") {

@@ -131,6 +131,22 @@ bool MakeDirectoryForPath(const std::string& path) {
   return IsDirectory(native);
 }
 
+namespace {
+
+// The record file at `path` (the Windows form) and `native` (its translation):
+// its directory made, the file created empty; null, with a debug line, when
+// either fails.
+FILE* CreateRecordFile(const std::string& path, const std::string& native) {
+  if (!MakeDirectoryForPath(path)) return nullptr;
+  FILE* f = std::fopen(native.c_str(), "wb");
+  if (f == nullptr) {
+    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
+  }
+  return f;
+}
+
+}  // namespace
+
 bool JpegPictureSize(const uint8_t* p, size_t n, int* width, int* height) {
   if (p == nullptr || n < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
   size_t i = 2;
@@ -177,6 +193,24 @@ CRecorder::Picture CRecorder::Inspect(const uint8_t* pic, uint32_t size) const {
     const uint8_t* sps = nullptr;
     size_t sps_size = 0;
     out.key = VideoPictureHasSps(code, pic, size, &sps, &sps_size);
+    if (!out.key && VideoPictureIsKey(code, pic, size)) {
+      // Senders that announce their parameter sets only in the description
+      // (sprop-*) send key pictures without them; a file can start there
+      // with the described sets written in front.
+      {
+        std::lock_guard<std::mutex> lock(session_.text_mutex);
+        const uint32_t n = std::min<uint32_t>(session_.video_parameter_sets_size,
+                                              sizeof session_.video_parameter_sets);
+        out.described_sets.assign(session_.video_parameter_sets, session_.video_parameter_sets + n);
+      }
+      if (!out.described_sets.empty() &&
+          VideoPictureHasSps(code, out.described_sets.data(), out.described_sets.size(), &sps,
+                             &sps_size)) {
+        out.key = true;
+      } else {
+        out.described_sets.clear();
+      }
+    }
     SpsPictureSize s;
     const bool parsed =
         out.key && (code == kVideoCodeH264 ? ParseSpsPictureSize(sps, sps_size, &s)
@@ -198,18 +232,27 @@ CRecorder::Picture CRecorder::Inspect(const uint8_t* pic, uint32_t size) const {
   return out;
 }
 
+bool CRecorder::JoinDescribedSets(const Picture& info, uint8_t** block, const uint8_t** pic,
+                                  uint32_t* size, std::vector<uint8_t>* joined) const {
+  const std::vector<uint8_t>& sets = info.described_sets;
+  if (sets.empty() || sets.size() + *size > kMaxVideoPictureSize) return false;
+  joined->assign(kRecordFrameHeaderSize, 0);
+  joined->insert(joined->end(), sets.begin(), sets.end());
+  joined->insert(joined->end(), *pic, *pic + *size);
+  *block = joined->data();
+  *pic = joined->data() + kRecordFrameHeaderSize;
+  *size = static_cast<uint32_t>(joined->size() - kRecordFrameHeaderSize);
+  return true;
+}
+
 bool CRecorder::StartRecord(const std::string& path) {
   if (closed_.load() || path.empty()) return false;
   std::string native;
   if (!qrplat::TranslatePath(path, &native) || native.empty()) return false;
   std::lock_guard<std::mutex> lock(record_mutex_);
   if (recording_.load()) return true;
-  if (!MakeDirectoryForPath(path)) return false;
-  FILE* f = std::fopen(native.c_str(), "wb");
-  if (f == nullptr) {
-    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
-    return false;
-  }
+  FILE* f = CreateRecordFile(path, native);
+  if (f == nullptr) return false;
   record_file_ = f;
   record_path_ = native;
   avi_ = avi_tag{};
@@ -282,13 +325,8 @@ bool CRecorder::StartAlarmRecord(const std::string& path) {
   if (!qrplat::TranslatePath(path, &native) || native.empty()) return false;
   std::lock_guard<std::mutex> lock(alarm_mutex_);
   if (alarm_recording_.load()) return true;
-  if (!MakeDirectoryForPath(path)) return false;
-  FILE* f = std::fopen(native.c_str(), "wb");
-  if (f == nullptr) {
-    qrplat::DebugOutput("recorder: cannot open %s (errno %d)\n", native.c_str(), errno);
-    return false;
-  }
-  if (!alarm_file_.Open(f, alarm_write_fn_, write_ctx_)) return false;
+  FILE* f = CreateRecordFile(path, native);
+  if (f == nullptr || !alarm_file_.Open(f, alarm_write_fn_, write_ctx_)) return false;
   alarm_path_ = native;
   alarm_header_.store(false);
   alarm_recording_.store(true);
@@ -350,6 +388,7 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
   const uint8_t* pic = block + kRecordFrameHeaderSize;
   const uint32_t now = qrplat::TickCount();
   Picture info;
+  std::vector<uint8_t> joined;  // described parameter sets + picture, see Inspect
   bool inspected = false;
   auto inspect = [&]() -> const Picture& {
     if (!inspected) info = Inspect(pic, size);
@@ -362,9 +401,13 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
     std::lock_guard<std::mutex> lock(record_mutex_);
     if (recording_.load()) {
       bool failed = false;
+      const uint8_t* write_pic = pic;
+      uint32_t write_size = size;
       if (!record_header_.load() && inspect().key) {
         if (WriteRecordHeaderLocked(info)) {
           pending.Add(0);
+          uint8_t* unused = nullptr;
+          JoinDescribedSets(info, &unused, &write_pic, &write_size, &joined);
         } else {
           failed = true;
         }
@@ -376,7 +419,7 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
         pending.Add(4);
       }
       if (!failed && record_header_.load()) {
-        const int r = AVI_write_frame(&avi_, pic, size, now);
+        const int r = AVI_write_frame(&avi_, write_pic, write_size, now);
         const uint32_t segment = static_cast<uint32_t>(session_.normal_record_duration.load());
         const uint32_t start = static_cast<uint32_t>(session_.normal_record_start_tick.load());
         if (r == kAviErrTooLarge) {
@@ -400,6 +443,9 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
     std::lock_guard<std::mutex> lock(alarm_mutex_);
     if (alarm_recording_.load()) {
       bool failed = false;
+      uint8_t* write_block = block;
+      const uint8_t* write_pic = pic;
+      uint32_t write_size = size;
       if (!alarm_header_.load() && inspect().key) {
         AlarmStreamHeader h;
         h.video_payload = static_cast<uint8_t>(session_.video_payload.load());
@@ -414,6 +460,7 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
           alarm_sized_ = info.sized;
           alarm_header_.store(true);
           pending.Add(2);
+          JoinDescribedSets(info, &write_block, &write_pic, &write_size, &joined);
         } else {
           failed = true;
         }
@@ -423,14 +470,16 @@ void CRecorder::OnVideoFrame(uint8_t* block, uint32_t size, int frame_type) {
         pending.Add(StopAlarmLocked());
       }
       if (!failed && alarm_header_.load()) {
-        if (size > kAlarmMaxPayload) {
+        if (write_size > kAlarmMaxPayload) {
           // The record header has 20 bits for the length: such a picture
           // cannot be stored, and a cut one would corrupt the file.
-          qrplat::DebugOutput("recorder: %u-byte picture left out of the alarm record\n", size);
+          qrplat::DebugOutput("recorder: %u-byte picture left out of the alarm record\n",
+                              write_size);
         } else {
-          PackRecordFrameHeader(block, 0, frame_type, size, alarm_width_, alarm_height_, now);
-          const bool key = frame_type == 0 || frame_type == 7;
-          if (!alarm_file_.WriteRecord(block, pic, size, now, key)) failed = true;
+          PackRecordFrameHeader(write_block, 0, frame_type, write_size, alarm_width_, alarm_height_,
+                                now);
+          const bool key = frame_type == 0 || frame_type == 7 || write_block != block;
+          if (!alarm_file_.WriteRecord(write_block, write_pic, write_size, now, key)) failed = true;
         }
         const uint32_t duration = static_cast<uint32_t>(session_.alarm_record_duration.load());
         const uint32_t start = static_cast<uint32_t>(session_.alarm_record_start_tick.load());

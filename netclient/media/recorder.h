@@ -93,14 +93,23 @@ class CRecorder final : public IStreamRecorder {
 
   // What the recorder reads from a picture.
   struct Picture {
-    bool key = false;    // SPS (H.264) or any JPEG picture
+    bool key = false;    // SPS (H.264, H.265) or any JPEG picture
     bool sized = false;  // the size below comes from the picture itself
     int width = 0;
     int height = 0;
+    // A key picture without parameter sets of its own, where the stream's
+    // description carries them: a file starting here gets these in front.
+    std::vector<uint8_t> described_sets;
   };
 
  private:
   Picture Inspect(const uint8_t* picture, uint32_t size) const;
+  // The first picture of a file that starts at a key picture without
+  // parameter sets: the described ones in front of it, behind the record
+  // header reserve. Points block/pic/size at the joined copy; false (nothing
+  // changed) when that would exceed the picture bound.
+  bool JoinDescribedSets(const Picture& info, uint8_t** block, const uint8_t** pic, uint32_t* size,
+                         std::vector<uint8_t>* joined) const;
   // Under record_mutex_: the AVI header; false on failure (then stop).
   bool WriteRecordHeaderLocked(const Picture& pic);
   // Under the respective lock: close the file; the value to report after the

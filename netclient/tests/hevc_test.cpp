@@ -293,6 +293,63 @@ TEST_F(HevcTest, RecordingsReadByFfmpegPlayBackWithSeekAndSingleStep) {
   EXPECT_EQ((LastFrame() - alarm_first) % kGop, 0u);
 }
 
+// Senders that carry their parameter sets only in the description: a
+// recording started mid-stream (long after the first picture, which gets the
+// described sets in front) still starts at the next key picture, for both
+// codecs, and both files decode.
+TEST_F(HevcTest, RecordingStartsWhereParameterSetsAreOnlyDescribed) {
+  for (const auto codec : {devicesim::VideoCodec::kH265, devicesim::VideoCodec::kH264}) {
+    const bool h265 = codec == devicesim::VideoCodec::kH265;
+    SCOPED_TRACE(h265 ? "h265" : "h264");
+    devicesim::Config cfg;
+    cfg.codec = codec;
+    cfg.mode = Mode::kStandard;
+    cfg.width = kW;
+    cfg.height = kH;
+    cfg.gop = kGop;
+    cfg.standard.sets_in_description_only = true;
+    cfg.session_timeout = std::chrono::milliseconds(0);
+    ASSERT_TRUE(device_.Start(cfg, 0)) << device_.Error();
+    window_->ClearFrames();
+    const uint32_t h = StartClient(QRNET_TRANSPORT_RTSP_TCP, DeviceAddress(Mode::kStandard));
+    ASSERT_NE(h, 0u);
+    // Past the first group of pictures before recording starts.
+    ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() >= kGop + 5; }, 20000));
+    const std::string avi = Path(h265 ? "sets265.avi" : "sets264.avi");
+    const std::string alarm = Path(h265 ? "sets265.alarm" : "sets264.alarm");
+    ASSERT_EQ(QRNET_ClientStartRecord(h, avi.c_str(), 0), 1);
+    ASSERT_EQ(QRNET_ClientStartAlarmRecord(h, alarm.c_str(), 0), 1);
+    const size_t at_start = window_->Frames().size();
+    ASSERT_TRUE(WaitFor([&] { return window_->Frames().size() >= at_start + 3 * kGop; }, 30000));
+    EXPECT_EQ(QRNET_ClientStopRecord(h), 1);
+    EXPECT_EQ(QRNET_ClientStopAlarmRecord(h), 1);
+    EXPECT_EQ(DecodeErrors(h), 0u);
+    EXPECT_EQ(QRNET_ClientStop(h), 1);
+    handle_ = 0;
+    device_.Stop();
+
+    ASSERT_TRUE(std::filesystem::exists(avi)) << "the recording never started";
+    EXPECT_EQ(
+        Shell("ffprobe -v error -select_streams v -show_entries stream=codec_name,width,height "
+              "-of csv=p=0 '" +
+              avi + "'"),
+        std::string(h265 ? "hevc" : "h264") + ",320,240\n");
+    EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + avi + "' -f null - 2>&1"), "");
+    const int frames = std::atoi(Shell("ffprobe -v error -count_frames -select_streams v "
+                                       "-show_entries stream=nb_read_frames -of csv=p=0 '" +
+                                       avi + "'")
+                                     .c_str());
+    EXPECT_GE(frames, kGop);
+    // The alarm file plays: pictures from its first record on.
+    window_->ClearFrames();
+    const uint32_t f = Open(alarm);
+    ASSERT_NE(f, 0u);
+    EXPECT_TRUE(WaitFor([&] { return Distinct(window_->Frames()).size() >= 5; }, 10000));
+    QRNET_CloseFile(f);
+    files_.clear();
+  }
+}
+
 // ---- A codec we cannot decode ----------------------------------------------------
 
 class UnsupportedVideoTest : public HevcTest, public ::testing::WithParamInterface<uint16_t> {};

@@ -376,6 +376,38 @@ TEST_F(QuorvexCtrlTest, StartViewReachesLinkStateZeroAndShowsPictures) {
   EXPECT_EQ(img.pixelColor(350, 300), QColor(10, 10, 10));
 }
 
+TEST_F(QuorvexCtrlTest, VideoItCannotDecodeIsShownAsTextAndAnnounced) {
+  devicesim::Config config;
+  config.mode = devicesim::Mode::kStandard;
+  config.width = 352;
+  config.height = 288;
+  config.audio = devicesim::AudioCodec::kNone;
+  config.announce_unknown_video = true;
+  ASSERT_TRUE(device_.Start(config)) << device_.Error();
+  QStringList announced;
+  QObject::connect(ctrl_.get(), &CQuorvexCtrl::videoUnsupported,
+                   [&](const QString& codec) { announced << codec; });
+  page().Put("url", S(("rtsp://127.0.0.1:" + std::to_string(device_.Port()) + "/1").c_str()));
+  ASSERT_EQ(page().N("StartView"), 1);
+  ASSERT_TRUE(PumpUntil([&] { return !announced.isEmpty(); })) << "no report";
+  EXPECT_EQ(announced, QStringList{QStringLiteral("MP4V-ES")});
+  EXPECT_EQ(ctrl_->unsupportedVideo(), QStringLiteral("MP4V-ES"));
+  // The link runs; instead of a picture the window says why there is none.
+  ASSERT_TRUE(PumpUntil([&] {
+    ctrl_->repaint();
+    return ctrl_->paintedLinkText() == QStringLiteral("Unsupported video: MP4V-ES");
+  }));
+  EXPECT_EQ(sink_.LinkStates().back(), 0);
+  const QImage img = ctrl_->grab().toImage();
+  EXPECT_EQ(img.pixelColor(20, 20), QColor(10, 10, 10));
+
+  // Stopped, the text and the name go.
+  page().Call("StopView");
+  ctrl_->repaint();
+  EXPECT_EQ(ctrl_->paintedLinkText(), QString());
+  EXPECT_EQ(ctrl_->unsupportedVideo(), QString());
+}
+
 TEST_F(QuorvexCtrlTest, TextsLongerThanTheirFieldsArePassedEmptyNotCut) {
   StartDevice();
   // 127 bytes of address: cut to 126 it would still name this device.

@@ -57,6 +57,9 @@ struct StandardServer {
   bool digest_qop = false;
   // H.264 parameter sets (and SEI) go out as one STAP-A packet.
   bool stap_a = false;
+  // H.264 / H.265 parameter sets only in the description (sprop-*): key
+  // pictures go out without them, as some encoders send them.
+  bool sets_in_description_only = false;
   // A DESCRIBE outside "/moved" is answered "302 Found" with the Location
   // "/moved" + its path on this server.
   bool redirect = false;

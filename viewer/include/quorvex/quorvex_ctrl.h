@@ -83,8 +83,13 @@ class QUORVEX_API CQuorvexCtrl : public quorpane::QrVideoWidget {
   // there is none.
   uint32_t clientHandle() const { return handle_; }
 
-  // The link-state text painted last ("" when none is shown).
+  // The status text painted last over the picture: the link state's words,
+  // or "Unsupported video: NAME" ("" when none is shown).
   QString paintedLinkText() const { return painted_text_; }
+  // The name the stream gives its video codec when the library cannot
+  // decode it (e.g. "AV1", "MP4V-ES"); empty while the video is decodable or
+  // nothing is viewed. Announced by videoUnsupported().
+  QString unsupportedVideo() const { return unsupported_video_; }
 
   // ---- Properties ----
   QString getUrl() const { return url_; }
@@ -167,6 +172,10 @@ class QUORVEX_API CQuorvexCtrl : public quorpane::QrVideoWidget {
   void AddCoveryNotify(int ocxid, const QString& rect);
   void SelCoveryNotify(int ocxid, int index);
   void SearchRecordFileNotify(int ocxid, const QString& file_list);
+  // For hosts in C++ (no automation event): the live stream's video is in a
+  // codec the library cannot decode; the control shows the text
+  // "Unsupported video: NAME" instead of a picture. Sound still plays.
+  void videoUnsupported(const QString& codec);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -237,6 +246,7 @@ class QUORVEX_API CQuorvexCtrl : public quorpane::QrVideoWidget {
   std::unique_ptr<CEptzZoom> zoom_;
   QPointer<QMenu> menu_;
   QString painted_text_;
+  QString unsupported_video_;
 
   struct SinkEntry {
     uint32_t cookie;
