@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -144,20 +145,25 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
   }
 
   // Records the running client's stream into `name` (a native path in the
-  // test's directory) for about `ms`; the seconds from start to stop.
+  // test's directory) for about `ms`; the seconds from start to stop. Also
+  // counts the pictures shown meanwhile (a slow machine, or a sanitizer,
+  // may receive fewer than the frame rate promises).
   double Record(const std::string& name, int ms) {
     const std::string path = (dir_ / name).string();
     const auto t0 = std::chrono::steady_clock::now();
+    const uint64_t presents = host_->PresentCount();
     EXPECT_EQ(QRNET_ClientStartRecord(handle_, path.c_str(), 0), 1);
     qrplat::SleepMs(static_cast<uint32_t>(ms));
     EXPECT_EQ(QRNET_ClientStopRecord(handle_), 1);
+    shown_while_recording_ = host_->PresentCount() - presents;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
 
   // The recorded file holds whole pictures only: FFmpeg reads and decodes it
   // without a word, its pictures carry consecutive frame numbers from a key
-  // picture on, and it holds about `seconds` x `fps` of them (less at most
-  // the pictures before the first key picture).
+  // picture on, and it holds about `seconds` x `fps` of them, or as many as
+  // were shown while recording when the machine did not keep up (less at
+  // most the pictures before the first key picture).
   void ExpectWholePictures(const std::string& name, double seconds, int fps, int gop,
                            const std::string& input = "") {
     const std::filesystem::path file = dir_ / name;
@@ -171,7 +177,8 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
     EXPECT_EQ(streams[0].at("height"), std::to_string(kH));
     const int frames = std::stoi(streams[0].at("nb_read_packets"));
     EXPECT_LE(frames, int(seconds * fps) + 3);
-    EXPECT_GE(frames, int(seconds * fps) - gop - 3);
+    const int arrived = std::min(int(seconds * fps), int(shown_while_recording_));
+    EXPECT_GE(frames, arrived - gop - 3) << shown_while_recording_ << " shown while recording";
     EXPECT_EQ(quornet::test::DecodeErrors(file, input), "");
     const std::vector<uint32_t> numbers = quornet::test::FrameNumbers(file, kW, kH, input);
     ASSERT_EQ(int(numbers.size()), frames);
@@ -184,6 +191,7 @@ class PictureAssemblyTest : public ::testing::TestWithParam<uint16_t> {
   std::shared_ptr<NumberingWindow> host_;
   uint32_t window_ = 0;
   uint32_t handle_ = 0;
+  uint64_t shown_while_recording_ = 0;  // by the last Record()
   std::filesystem::path dir_;
 };
 
@@ -273,8 +281,11 @@ TEST_P(PictureAssemblyTest, GStreamerPicturesOfFourSlicesAreShownWhole) {
   std::string address = line.substr(at + prefix.size());
   address = address.substr(0, address.find('/'));
   StartClient(address);
+  // One picture per access unit: four slices shown as four pictures would
+  // be far above the rate, two pictures joined into one at half of it. The
+  // lower bound leaves room for a slow machine (a sanitizer, other load).
   const uint64_t shown = PresentsDuring(4000);
-  EXPECT_GE(shown, 4u * 25 * 8 / 10);
+  EXPECT_GE(shown, 4u * 25 * 6 / 10);
   EXPECT_LE(shown, 4u * 25 * 12 / 10);
   EXPECT_EQ(Counters(handle_).decode_errors, 0u);
 }
