@@ -1,6 +1,12 @@
-// AVX2 converters, bit-identical to the portable tables. Same arithmetic as
-// the SSE2 file (integer part and 13-bit fraction in 16-bit lanes, chroma
-// parts by pmaddwd once per sample) on 32 pixels per block.
+// AVX2 converters, bit-identical to the portable tables. Same split of the
+// sums as the SSE2 file (integer part and 13-bit fraction, chroma parts by
+// pmaddwd once per sample) on 32 pixels per block, with the fractions kept
+// 8 times larger so that no shifts are needed per channel: (u, v) enter
+// pmaddwd multiplied by 8, so each 32-bit chroma sum holds qi in its high
+// word and 8 ql in its low word, and the luma side's 8 pl is the low word of
+// 10744 y. The carry pl + ql >= 8192 is then the unsigned overflow of
+// 8 pl + 8 ql, found with one signed compare once both sides are offset by
+// 0x8000: (8 pl ^ 0x8000) > (8 ql ^ 0x7FFF).
 //
 // Inside a 16-pixel register, 256-bit lane 0 holds pixels 0-3 and 8-11 and
 // lane 1 pixels 4-7 and 12-15. Loads put luma and chroma in that order with
@@ -40,7 +46,8 @@ inline __m256i ChromaOrder() {
                           2, -1, 3, -1, 6, -1, 7, -1, 10, -1, 11, -1, 14, -1, 15, -1);
 }
 
-// Chroma part of one channel for 16 pixels: integer part and 8191 - fraction.
+// Chroma part of one channel for 16 pixels: integer part qi and the
+// compare operand 8 ql ^ 0x7FFF.
 struct Part {
   __m256i qi, qc;
 };
@@ -50,52 +57,58 @@ struct ChromaHalf {
   Part r, g, b;
 };
 
-// One channel's chroma part for 16 pixels from 8 (u, v) pairs: the exact
-// 32-bit sum coef . (u, v) + k, split into qi and qc. Each 32-bit lane holds
-// one sample; the byte shuffle copies its 16-bit result to both of the
-// sample's pixels.
-[[gnu::always_inline]] inline Part SplitChroma(__m256i uv, __m256i coef, int k) {
-  const __m256i dup = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13,  //
-                                       0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
-  const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(uv, coef), _mm256_set1_epi32(k));
-  return {_mm256_shuffle_epi8(_mm256_srai_epi32(sum, kShift), dup),
-          _mm256_shuffle_epi8(_mm256_andnot_si256(sum, _mm256_set1_epi32(kFracMask)), dup)};
+// One channel's chroma part for 16 pixels from 8 (8 u, 8 v) pairs: the exact
+// 32-bit sum 8 (coef . (u, v) + k), whose high word is qi and low word 8 ql.
+// Each 32-bit lane holds one sample; the byte shuffles copy a word of it to
+// both of the sample's pixels.
+[[gnu::always_inline]] inline Part SplitChroma(__m256i uv8, __m256i coef, int k) {
+  const __m256i dup_hi =
+      _mm256_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15,  //
+                       2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15);
+  const __m256i dup_lo = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13,  //
+                                          0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
+  const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(uv8, coef), _mm256_set1_epi32(8 * k));
+  // The low word's flip leaves qi in the high word as it is.
+  const __m256i flipped = _mm256_xor_si256(sum, _mm256_set1_epi32(0x7FFF));
+  return {_mm256_shuffle_epi8(sum, dup_hi), _mm256_shuffle_epi8(flipped, dup_lo)};
 }
 
 // The sums use u and v as stored; the constants carry -128 x coefficient
 // and the luma offset -9535 x 16.
-[[gnu::always_inline]] inline ChromaHalf SplitChroma(__m256i uv) {
-  return {SplitChroma(uv, Pair(0, kCoefRv), kYConst - 128 * kCoefRv),
-          SplitChroma(uv, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv)),
-          SplitChroma(uv, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu)};
+[[gnu::always_inline]] inline ChromaHalf SplitChroma(__m256i uv8) {
+  return {SplitChroma(uv8, Pair(0, kCoefRv), kYConst - 128 * kCoefRv),
+          SplitChroma(uv8, Pair(-kCoefGu, -kCoefGv), kYConst + 128 * (kCoefGu + kCoefGv)),
+          SplitChroma(uv8, Pair(kCoefBu, 0), kYConst - 128 * kCoefBu)};
 }
 
-// (u, v) pairs of a 32-pixel block. The 16 samples go into 32-bit lanes in
-// the order 0, 1, 4, 5 | 2, 3, 6, 7 for pixels 0-15 (first) and
+// (8 u, 8 v) pairs of a 32-pixel block. The 16 samples go into 32-bit lanes
+// in the order 0, 1, 4, 5 | 2, 3, 6, 7 for pixels 0-15 (first) and
 // 8, 9, 12, 13 | 10, 11, 14, 15 for pixels 16-31 (second), which is the luma
 // order once each sample is duplicated.
 [[gnu::always_inline]] inline void LoadChroma(const uint8_t* up, const uint8_t* vp, __m256i* first,
                                               __m256i* second) {
   const __m256i ctl = ChromaOrder();
-  const __m256i u = LoadWords(up, ctl);
-  const __m256i v = LoadWords(vp, ctl);
-  *first = _mm256_unpacklo_epi16(u, v);
-  *second = _mm256_unpackhi_epi16(u, v);
+  const __m256i u8 = _mm256_slli_epi16(LoadWords(up, ctl), 3);
+  const __m256i v8 = _mm256_slli_epi16(LoadWords(vp, ctl), 3);
+  *first = _mm256_unpacklo_epi16(u8, v8);
+  *second = _mm256_unpackhi_epi16(u8, v8);
 }
 
-// Luma of 16 pixels split as y + ph and pl, in luma order.
+// Luma of 16 pixels split as y + ph and 8 pl ^ 0x8000, in luma order:
+// 10744 y = 65536 ph + 8 pl.
 struct Luma {
   __m256i yi, pl;
 };
 
 [[gnu::always_inline]] inline Luma LoadY(const uint8_t* yp) {
   const __m256i y = LoadWords(yp, LumaOrder());
-  const __m256i ph = _mm256_mulhi_epi16(y, _mm256_set1_epi16(kYFrac * 8));
-  const __m256i pl = _mm256_and_si256(_mm256_mullo_epi16(y, _mm256_set1_epi16(kYFrac)),
-                                      _mm256_set1_epi16(kFracMask));
+  const __m256i m = _mm256_set1_epi16(kYFrac * 8);
+  const __m256i ph = _mm256_mulhi_epi16(y, m);
+  const __m256i pl = _mm256_xor_si256(_mm256_mullo_epi16(y, m), _mm256_set1_epi16(-0x8000));
   return {_mm256_add_epi16(y, ph), pl};
 }
 
+// (y + ph) + qi + carry, the carry being -1 from the compare.
 [[gnu::always_inline]] inline __m256i Channel(const Luma& y, const Part& q) {
   return _mm256_sub_epi16(_mm256_add_epi16(y.yi, q.qi), _mm256_cmpgt_epi16(y.pl, q.qc));
 }
