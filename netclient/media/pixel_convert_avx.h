@@ -11,8 +11,9 @@
 // needed per channel: (u, v) enter pmaddwd multiplied by 8, so each 32-bit
 // chroma sum holds qi in its high word and 8 ql in its low word, and the luma
 // side's 8 pl is the low word of 10744 y. The carry pl + ql >= 8192 is the
-// unsigned overflow of 8 pl + 8 ql, that is 8 pl > ~(8 ql) unsigned; AVX2
-// has only the signed compare, so there both sides are offset by 0x8000:
+// unsigned overflow of 8 pl + 8 ql, that is 8 ql > ~(8 pl) unsigned (the NOT
+// on the luma side, which is shared by the three channels); AVX2 has only the
+// signed compare, so there both sides are offset by 0x8000 instead:
 // (8 pl ^ 0x8000) > (8 ql ^ 0x7FFF).
 //
 // Inside a 16-pixel register, 256-bit lane 0 holds pixels 0-3 and 8-11 and
@@ -60,7 +61,7 @@ inline __m256i ChromaOrder() {
 }
 
 // Chroma part of one channel for 16 pixels: integer part qi and the
-// compare operand ~(8 ql), or 8 ql ^ 0x7FFF for the signed compare.
+// compare operand 8 ql, or 8 ql ^ 0x7FFF for the signed compare.
 struct Part {
   __m256i qi, qc;
 };
@@ -81,10 +82,13 @@ struct ChromaHalf {
   const __m256i dup_lo = _mm256_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13,  //
                                           0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
   const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(uv8, coef), _mm256_set1_epi32(8 * k));
+#if QR_PIXCONV_AVX512
+  return {_mm256_shuffle_epi8(sum, dup_hi), _mm256_shuffle_epi8(sum, dup_lo)};
+#else
   // The low word's flip leaves qi in the high word as it is.
-  const __m256i flipped =
-      _mm256_xor_si256(sum, _mm256_set1_epi32(QR_PIXCONV_AVX512 ? 0xFFFF : 0x7FFF));
+  const __m256i flipped = _mm256_xor_si256(sum, _mm256_set1_epi32(0x7FFF));
   return {_mm256_shuffle_epi8(sum, dup_hi), _mm256_shuffle_epi8(flipped, dup_lo)};
+#endif
 }
 
 // The sums use u and v as stored; the constants carry -128 x coefficient
@@ -108,8 +112,8 @@ struct ChromaHalf {
   *second = _mm256_unpackhi_epi16(u8, v8);
 }
 
-// Luma of 16 pixels split as y + ph and 8 pl (8 pl ^ 0x8000 for the signed
-// compare), in luma order: 10744 y = 65536 ph + 8 pl.
+// Luma of 16 pixels split as y + ph and ~(8 pl) (8 pl ^ 0x8000 for the
+// signed compare), in luma order: 10744 y = 65536 ph + 8 pl.
 struct Luma {
   __m256i yi, pl;
 };
@@ -118,11 +122,8 @@ struct Luma {
   const __m256i y = LoadWords(yp, LumaOrder());
   const __m256i m = _mm256_set1_epi16(kYFrac * 8);
   const __m256i ph = _mm256_mulhi_epi16(y, m);
-#if QR_PIXCONV_AVX512
-  const __m256i pl = _mm256_mullo_epi16(y, m);
-#else
-  const __m256i pl = _mm256_xor_si256(_mm256_mullo_epi16(y, m), _mm256_set1_epi16(-0x8000));
-#endif
+  const __m256i pl = _mm256_xor_si256(_mm256_mullo_epi16(y, m),
+                                      _mm256_set1_epi16(QR_PIXCONV_AVX512 ? -1 : -0x8000));
   return {_mm256_add_epi16(y, ph), pl};
 }
 
@@ -130,7 +131,7 @@ struct Luma {
 [[gnu::always_inline]] inline __m256i Channel(const Luma& y, const Part& q) {
   const __m256i sum = _mm256_add_epi16(y.yi, q.qi);
 #if QR_PIXCONV_AVX512
-  return _mm256_mask_sub_epi16(sum, _mm256_cmpgt_epu16_mask(y.pl, q.qc), sum,
+  return _mm256_mask_sub_epi16(sum, _mm256_cmpgt_epu16_mask(q.qc, y.pl), sum,
                                _mm256_set1_epi16(-1));
 #else
   return _mm256_sub_epi16(sum, _mm256_cmpgt_epi16(y.pl, q.qc));
