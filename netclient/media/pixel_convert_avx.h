@@ -20,7 +20,8 @@
 // lane 1 pixels 4-7 and 12-15. Loads put luma and chroma in that order with
 // one byte shuffle each, and the in-lane unpacks that interleave B, G, R, 255
 // then leave pixels 0-7 in one register and 8-15 in the other, so no
-// cross-lane fix-up is needed before storing.
+// cross-lane fix-up is needed before storing. With AVX-512 one permute per 32
+// output bytes picks them from the two packed registers instead.
 #pragma once
 
 #include <immintrin.h>
@@ -150,7 +151,7 @@ struct Rgb16 {
 
 #if QR_PIXCONV_AVX512
 // Byte permutes from the packed registers br (B of a lane's 8 pixels, then
-// their R) and g0 (G, then 255) to 16 pixels in memory order: table[j] is the
+// their R) and g0 (G, then 255) to 16 pixels in memory order: index[j] is the
 // source of output byte j, bit 5 choosing g0.
 struct PermuteTable {
   alignas(32) int8_t index[64];
@@ -227,7 +228,6 @@ template <PixelLayout kLayout>
     _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 40), _mm256_extracti128_si256(z1, 1));
   }
 }
-
 #endif
 
 // Stored in pixel order: 64-bit groups 0, 2, 1, 3 of the luma order.
