@@ -6,9 +6,9 @@
 // pixel of the same row (error diffusion along rows); the carries start at 0
 // on every row.
 //
-// Every implementation (portable table-driven, SSE2, AVX2, AVX-512) writes the
-// same bytes; the portable one is the reference. Thread-safe: converters keep
-// no state besides constant tables.
+// Every implementation (portable table-driven, SSE2, AVX2, AVX-512) writes
+// exactly the same bytes; the portable one is the reference. Thread-safe:
+// converters keep no state besides constant tables.
 #pragma once
 
 #include <cstddef>
