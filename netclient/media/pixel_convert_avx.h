@@ -128,7 +128,8 @@ struct Luma {
   return {_mm256_add_epi16(y, ph), pl};
 }
 
-// (y + ph) + qi + carry.
+// (y + ph) + qi + carry, the carry being 8 ql > ~(8 pl) unsigned, or the
+// offset signed compare giving -1.
 [[gnu::always_inline]] inline __m256i Channel(const Luma& y, const Part& q) {
   const __m256i sum = _mm256_add_epi16(y.yi, q.qi);
 #if QR_PIXCONV_AVX512
