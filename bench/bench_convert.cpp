@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
               kWidth, kHeight, frames, quornet::ConvertImplName(best));
 
   std::vector<ConvertImpl> impls;
-  for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
+  for (ConvertImpl impl :
+       {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2, ConvertImpl::kAvx512}) {
     if (quornet::ConvertImplAvailable(impl)) impls.push_back(impl);
   }
 

@@ -105,7 +105,13 @@ constexpr bool kX86 = false;
 ConvertImpl DetectBest() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return ConvertImpl::kAvx2;
+  if (__builtin_cpu_supports("avx2")) {
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi")) {
+      return ConvertImpl::kAvx512;
+    }
+    return ConvertImpl::kAvx2;
+  }
   if (__builtin_cpu_supports("sse2")) return ConvertImpl::kSse2;
 #endif
   return ConvertImpl::kPortable;
@@ -126,7 +132,10 @@ bool ConvertImplAvailable(ConvertImpl impl) {
     case ConvertImpl::kSse2:
       return kX86 && BestConvertImpl() != ConvertImpl::kPortable;
     case ConvertImpl::kAvx2:
-      return kX86 && BestConvertImpl() == ConvertImpl::kAvx2;
+      return kX86 &&
+             (BestConvertImpl() == ConvertImpl::kAvx2 || BestConvertImpl() == ConvertImpl::kAvx512);
+    case ConvertImpl::kAvx512:
+      return kX86 && BestConvertImpl() == ConvertImpl::kAvx512;
   }
   return false;
 }
@@ -141,6 +150,8 @@ const char* ConvertImplName(ConvertImpl impl) {
       return "sse2";
     case ConvertImpl::kAvx2:
       return "avx2";
+    case ConvertImpl::kAvx512:
+      return "avx512";
   }
   return "?";
 }
@@ -167,6 +178,9 @@ bool ConvertYuv420(const YuvPlanes& src, uint8_t* dst, ptrdiff_t dst_pitch, Pixe
   }
   switch (impl) {
 #if defined(__x86_64__) || defined(__i386__)
+    case ConvertImpl::kAvx512:
+      pixconv::ConvertAvx512(job);
+      break;
     case ConvertImpl::kAvx2:
       pixconv::ConvertAvx2(job);
       break;

@@ -6,9 +6,9 @@
 // pixel of the same row (error diffusion along rows); the carries start at 0
 // on every row.
 //
-// Every implementation (portable table-driven, SSE2, AVX2) writes exactly the
-// same bytes; the portable one is the reference. Thread-safe: converters keep
-// no state besides constant tables.
+// Every implementation (portable table-driven, SSE2, AVX2, AVX-512) writes
+// exactly the same bytes; the portable one is the reference. Thread-safe:
+// converters keep no state besides constant tables.
 #pragma once
 
 #include <cstddef>
@@ -33,13 +33,15 @@ enum class ConvertImpl {
   kPortable,  // table-driven reference
   kSse2,
   kAvx2,
+  kAvx512,  // AVX-512 BW, VL and VBMI instructions on 256-bit registers
 };
 
 // Whether this build and processor can run impl (kAuto and kPortable always).
+// Every implementation above kPortable implies the ones before it.
 bool ConvertImplAvailable(ConvertImpl impl);
 // What kAuto resolves to on this processor; decided once per process.
 ConvertImpl BestConvertImpl();
-// "auto", "portable", "sse2", "avx2".
+// "auto", "portable", "sse2", "avx2", "avx512".
 const char* ConvertImplName(ConvertImpl impl);
 
 // One YUV 4:2:0 picture. Chroma sample (x / 2, row / 2) belongs to pixel

@@ -64,6 +64,7 @@ struct Job {
 void ConvertPortable(const Job& job);
 void ConvertSse2(const Job& job);
 void ConvertAvx2(const Job& job);
+void ConvertAvx512(const Job& job);
 
 // Channel values before clamping: (sum of table terms) >> 13. The shift is
 // arithmetic, so negative sums round towards minus infinity.

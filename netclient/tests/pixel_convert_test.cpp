@@ -17,7 +17,7 @@ namespace {
 
 constexpr PixelLayout kLayouts[] = {PixelLayout::kRgb32, PixelLayout::kRgb24, PixelLayout::kRgb565,
                                     PixelLayout::kRgb555};
-constexpr ConvertImpl kSimdImpls[] = {ConvertImpl::kSse2, ConvertImpl::kAvx2};
+constexpr ConvertImpl kSimdImpls[] = {ConvertImpl::kSse2, ConvertImpl::kAvx2, ConvertImpl::kAvx512};
 constexpr uint8_t kCanary = 0xA5;
 
 // A picture with its own buffers; strides may carry padding.
@@ -96,7 +96,8 @@ TEST(PixelConvert, Bt601ColoursMatchHandComputedValues) {
       {41, 240, 110, {255, 0, 0}},      {255, 128, 255, {255, 174, 255}},
       {128, 128, 128, {130, 130, 130}}, {0, 128, 128, {0, 0, 0}},
   };
-  for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
+  for (ConvertImpl impl :
+       {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2, ConvertImpl::kAvx512}) {
     if (!ConvertImplAvailable(impl)) continue;
     for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message() << ConvertImplName(impl) << " y=" << int(c.y)
@@ -141,7 +142,8 @@ TEST(PixelConvert, SixteenBitCarryKeepsRowAveragesAndRestartsEachRow) {
   // Grey 130 (binary 10000010) cannot be shown in 5 or 6 bits. Carrying the
   // dropped bits makes the shown values alternate so that their mean is 130
   // in every channel; each row starts again with no carry.
-  for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
+  for (ConvertImpl impl :
+       {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2, ConvertImpl::kAvx512}) {
     if (!ConvertImplAvailable(impl)) continue;
     for (PixelLayout layout : {PixelLayout::kRgb565, PixelLayout::kRgb555}) {
       SCOPED_TRACE(testing::Message() << ConvertImplName(impl) << " layout=" << int(layout));
@@ -176,7 +178,8 @@ TEST(PixelConvert, FlipWritesTopSourceRowToBottomRow) {
   Picture pic(20, 5);
   pic.Fill(16, 128, 128);
   std::fill(pic.y.begin(), pic.y.begin() + pic.width, 235);  // white top row
-  for (ConvertImpl impl : {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2}) {
+  for (ConvertImpl impl :
+       {ConvertImpl::kPortable, ConvertImpl::kSse2, ConvertImpl::kAvx2, ConvertImpl::kAvx512}) {
     if (!ConvertImplAvailable(impl)) continue;
     for (PixelLayout layout : kLayouts) {
       const int bpp = BytesPerPixel(layout);
