@@ -10,19 +10,23 @@
 // anything at warning level, or that holds no video packet, is unreadable.
 // The last line is
 //   soak minutes=M views=K files=F unreadable=U rss_start_mib=A
-//   rss_end_mib=B reconnects=R
+//   rss_mid_mib=H rss_end_mib=B reconnects=R
 // and the exit code is 0 when every file is readable (and there is one).
 //
 // The simulated camera runs in this process, so the memory figures include
-// its encoder; the start figure is taken after a warm-up of a minute (a
-// quarter of shorter runs), the end figure before the views stop. Built with
+// its encoder; the start figure is taken after a warm-up (a third of the run
+// unless --warmup says otherwise: buffers, caches and the allocator's arenas
+// take many minutes to reach their size), the middle figure half-way from
+// there to the end, the end figure before the views stop. Memory that keeps
+// growing shows as rss_end well above rss_mid. Built with
 // -DQR_SANITIZE=address, LeakSanitizer checks the whole run at exit; there
 // the resident figure also holds ASan's quarantine of freed memory (256 MiB
 // by default: compare Release figures, or set
 // ASAN_OPTIONS=quarantine_size_mb=16).
 //
-// Usage: qr-soak [--minutes 30] [--views 4] [--segment 60] [--kill-every 150]
-//                [--loss 0.01] [--size 640x360] [--dir DIR] [--keep]
+// Usage: qr-soak [--minutes 30] [--warmup MIN] [--views 4] [--segment 60]
+//                [--kill-every 150] [--loss 0.01] [--size 640x360] [--dir DIR]
+//                [--keep]
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,14 +159,15 @@ std::string ProbeProblems(const fs::path& file) {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: qr-soak [--minutes M] [--views K] [--segment S] [--kill-every S]\n"
-               "               [--loss P] [--size WxH] [--dir DIR] [--keep]\n");
+               "usage: qr-soak [--minutes M] [--warmup MIN] [--views K] [--segment S]\n"
+               "               [--kill-every S] [--loss P] [--size WxH] [--dir DIR] [--keep]\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   double minutes = 30;
+  double warmup_minutes = -1;  // a third of the run
   int views = 4;
   int segment = 60;
   int kill_every = 150;
@@ -175,6 +180,8 @@ int main(int argc, char** argv) {
     const bool has_value = i + 1 < argc;
     if (a == "--minutes" && has_value) {
       minutes = std::atof(argv[++i]);
+    } else if (a == "--warmup" && has_value) {
+      warmup_minutes = std::atof(argv[++i]);
     } else if (a == "--views" && has_value) {
       views = std::atoi(argv[++i]);
     } else if (a == "--segment" && has_value) {
@@ -197,8 +204,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (minutes <= 0 || views < 1 || views > 64 || segment < 1 || kill_every < 0 || loss < 0 ||
-      loss > 1 || width < 16 || height < 16) {
+  if (warmup_minutes < 0) warmup_minutes = minutes / 3;
+  if (minutes <= 0 || warmup_minutes >= minutes || views < 1 || views > 64 || segment < 1 ||
+      kill_every < 0 || loss < 0 || loss > 1 || width < 16 || height < 16) {
     Usage();
     return 2;
   }
@@ -276,19 +284,21 @@ int main(int argc, char** argv) {
     if (QRNET_ClientStartRecord(v->handle.load(), first.c_str(), segment) != 1)
       std::fprintf(stderr, "qr-soak: %s: recording did not start\n", first.c_str());
   }
-  // The start figure is taken after a warm-up (a minute, or a quarter of a
-  // shorter run): every view recording, buffers and caches grown.
+  // The start figure is taken after the warm-up: every view recording,
+  // buffers and caches grown; the middle one half-way to the end.
   const auto t0 = Clock::now();
-  const double run_seconds = minutes * 60.0;
-  const auto end =
-      t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(run_seconds));
-  const auto warm = t0 + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(std::min(60.0, run_seconds / 4)));
-  double rss_start = -1;
+  const auto at = [&](double seconds) {
+    return t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  };
+  const auto end = at(minutes * 60.0);
+  const auto warm = at(warmup_minutes * 60.0);
+  const auto mid = at((warmup_minutes + minutes) * 30.0);
+  double rss_start = -1, rss_mid = -1;
   auto next_report = t0 + std::chrono::minutes(1);
   while (Clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     if (rss_start < 0 && Clock::now() >= warm) rss_start = RssMiB();
+    if (rss_mid < 0 && Clock::now() >= mid) rss_mid = RssMiB();
     if (Clock::now() >= next_report) {
       next_report += std::chrono::minutes(1);
       uint64_t shown = 0;
@@ -300,6 +310,7 @@ int main(int argc, char** argv) {
   }
   const double rss_end = RssMiB();
   if (rss_start < 0) rss_start = rss_end;
+  if (rss_mid < 0) rss_mid = rss_end;
 
   int reconnects = 0, unexpected_stops = 0;
   for (auto& v : g_views) {
@@ -343,9 +354,9 @@ int main(int argc, char** argv) {
   if (!keep && unreadable == 0) fs::remove_all(root, ec);
 
   std::printf(
-      "soak minutes=%g views=%d files=%d unreadable=%d rss_start_mib=%.1f rss_end_mib=%.1f "
-      "reconnects=%d\n",
-      minutes, views, files, unreadable, rss_start, rss_end, reconnects);
+      "soak minutes=%g views=%d files=%d unreadable=%d rss_start_mib=%.1f rss_mid_mib=%.1f "
+      "rss_end_mib=%.1f reconnects=%d\n",
+      minutes, views, files, unreadable, rss_start, rss_mid, rss_end, reconnects);
   std::fflush(stdout);
   return unreadable == 0 && files > 0 ? 0 : 1;
 }
