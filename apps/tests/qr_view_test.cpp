@@ -294,11 +294,13 @@ TEST(QrViewWindow, ToolbarRecordsAndTakesSnapshots) {
   ASSERT_TRUE(PumpUntil([&] { return video->presentCount() >= 5; }, 60000));
 
   action("Snapshot")->trigger();
-  // The library writes the next decoded picture.
+  // The library's encoder thread writes the next decoded picture; the file
+  // appears before its last byte is written.
   PumpUntil([&] { return !FilesUnder(drive).isEmpty(); }, 20000);
   ASSERT_EQ(FilesUnder(drive).size(), 1) << FilesUnder(drive).join(' ').toStdString();
   const QString snapshot = FilesUnder(drive)[0];
-  const QImage picture(snapshot);
+  QImage picture;
+  PumpUntil([&] { return picture.load(snapshot) && !picture.isNull(); }, 20000);
   ASSERT_EQ(picture.size(), QSize(640, 360)) << snapshot.toStdString();
   ExpectColourBars(picture);
 
