@@ -21,6 +21,7 @@
 #include "display_test_util.h"
 #include "gst_rtsp_server.h"
 #include "media/av_display.h"
+#include "media/snapshot_writer.h"
 #include "qrplat/window.h"
 #include "quornet.h"
 #include "session/client_session.h"
@@ -227,6 +228,7 @@ TEST_F(HevcTest, RecordingsReadByFfmpegPlayBackWithSeekAndSingleStep) {
   EXPECT_EQ(Shell("ffmpeg -nostdin -v error -i '" + avi + "' -f null - 2>&1"), "");
   // The snapshot is a JPEG of the picture.
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(jpg); }, 5000));
+  quornet::WaitForSnapshotsWritten();  // the file appears before its last byte
   std::ifstream snap(jpg, std::ios::binary);
   char soi[2] = {};
   snap.read(soi, 2);
