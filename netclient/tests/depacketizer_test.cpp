@@ -470,6 +470,7 @@ TEST(H264Picture, KeyTestsLookPastDelimiterAndSeiWithinTheScanLimit) {
 Bytes JpegPacket(uint32_t offset, uint8_t type, uint8_t q, uint8_t w, uint8_t h, const Bytes& data,
                  const Bytes& extra = {}) {
   Bytes p = {0, uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset), type, q, w, h};
+  p.reserve(p.size() + extra.size() + data.size());
   p.insert(p.end(), extra.begin(), extra.end());
   p.insert(p.end(), data.begin(), data.end());
   return p;

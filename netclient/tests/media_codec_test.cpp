@@ -251,6 +251,7 @@ std::vector<uint8_t> Adts(const uint8_t* au, size_t len, int rate_index) {
                             uint8_t((f >> 3) & 0xFF),
                             uint8_t(((f & 7) << 5) | 0x1F),
                             0xFC};
+  v.reserve(v.size() + len);
   v.insert(v.end(), au, au + len);
   return v;
 }

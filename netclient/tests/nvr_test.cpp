@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -683,9 +684,10 @@ TEST_F(TransTest, StartTransShowsTheChannelOfTheServersKeyAndTheAlarmMark) {
   ASSERT_FALSE(server_.Requests().empty());
   EXPECT_EQ(server_.Requests()[0], "SYSTEM QUERY KEY\nchannel:1001\nEND\n");
   bool keyed = false;
+  char path[32];
+  std::snprintf(path, sizeof path, ":%d/7", int(device_.Port()));
   for (const auto& r : device_.Requests()) {
-    if (r.method == "DESCRIBE")
-      keyed = r.url.find(":" + std::to_string(device_.Port()) + "/7") != std::string::npos;
+    if (r.method == "DESCRIBE") keyed = r.url.find(path) != std::string::npos;
   }
   EXPECT_TRUE(keyed) << "the stream was not asked for under the server's key";
 

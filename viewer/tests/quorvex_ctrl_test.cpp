@@ -672,9 +672,10 @@ TEST_F(QuorvexCtrlTest, ContextMenuSwitchesToTheSecondaryStream) {
     return !s.empty() && s.back() == 0;
   }));
   bool secondary = false;
+  char path[32];
+  std::snprintf(path, sizeof path, ":%d/5", int(device_.Port()));
   for (const devicesim::RequestRecord& r : device_.Requests())
-    secondary =
-        secondary || r.url.find(":" + std::to_string(device_.Port()) + "/5") != std::string::npos;
+    secondary = secondary || r.url.find(path) != std::string::npos;
   EXPECT_TRUE(secondary);
   menu->close();
 
