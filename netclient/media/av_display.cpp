@@ -134,9 +134,23 @@ void CAVDisplay::RunPacer(int32_t speed_exponent) {
   StorePacer(session_, p);
 }
 
-void CAVDisplay::RestartPacer() {
+void CAVDisplay::RunLivePacer(uint32_t fetched, bool queued_behind) {
   PacerRecord p = LoadPacer(session_);
-  PacerRestart(p, clock_.NowMs());
+  const int32_t delay = PacerLiveDelay(p, fetched, clock_.NowMs(), queued_behind);
+  StorePacer(session_, p);
+  if (delay > 0) Sleep(static_cast<uint32_t>(delay));
+  // A new schedule starts where the stream is, not one sleep later.
+  PacerAfterFrame(p, fetched);
+  StorePacer(session_, p);
+}
+
+void CAVDisplay::RestartPacer() {
+  RestartPacer(clock_.NowMs());
+}
+
+void CAVDisplay::RestartPacer(uint32_t at) {
+  PacerRecord p = LoadPacer(session_);
+  PacerRestart(p, at);
   StorePacer(session_, p);
 }
 
@@ -332,6 +346,7 @@ int32_t CAVDisplay::Thread() {
       Sleep(kIdleSleepMs);
       continue;
     }
+    const uint32_t fetched_ms = clock_.NowMs();
     if (!step_cache) frames_left = left;
     frames_read_.fetch_add(1);
     const uint8_t* frame = input_.data();
@@ -385,9 +400,9 @@ int32_t CAVDisplay::Thread() {
     if (!file_or_replay) {
       if (pacing_reset) {
         pacing_reset = false;
-        RestartPacer();
+        RestartPacer(fetched_ms);
       } else {
-        RunPacer(0);
+        RunLivePacer(fetched_ms, frames_left > 0);
       }
     }
 

@@ -87,8 +87,12 @@ class CAVDisplay : public qrplat::JThread {
   // Runs the frame pacer of the session once with a speed exponent (display
   // thread; the playback control calls it too).
   void RunPacer(int32_t speed_exponent);
-  // Pacer count 0, start now.
+  // Live view: the pacer for a frame taken from the conduit at `fetched`,
+  // with or without more frames queued behind it.
+  void RunLivePacer(uint32_t fetched, bool queued_behind);
+  // Pacer count 0, start now (or at `at`).
   void RestartPacer();
+  void RestartPacer(uint32_t at);
   // While playback is paused or single-stepping (display thread): presents
   // the current picture again with a fresh on-screen display, and serves a
   // pending snapshot from it.

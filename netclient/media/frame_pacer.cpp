@@ -28,6 +28,16 @@ int32_t PacerDelay(PacerRecord& pacer, int32_t speed, uint32_t now) {
   return static_cast<int32_t>(delay);
 }
 
+int32_t PacerLiveDelay(PacerRecord& pacer, uint32_t fetched, uint32_t now, bool queued_behind) {
+  const int32_t due = PacerDelay(pacer, 0, fetched);
+  if (due > 0 && !queued_behind) {
+    PacerRestart(pacer, fetched);
+    return 0;
+  }
+  const int64_t spent = static_cast<int32_t>(now - fetched);
+  return static_cast<int32_t>(std::clamp<int64_t>(int64_t{due} - spent, -1000000000, 1000000000));
+}
+
 void PacerAfterFrame(PacerRecord& pacer, uint32_t now) {
   if (pacer.frames >= kPacerRestartFrames) PacerRestart(pacer, now);
 }

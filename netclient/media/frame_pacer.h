@@ -31,6 +31,16 @@ constexpr int32_t kPacerRestartFrames = 200;
 // shown at once; frame n after it is due n frame intervals later.
 // Speed exponents outside -4..4 are taken as the nearest end.
 int32_t PacerDelay(PacerRecord& pacer, int32_t speed, uint32_t now);
+// Live view: the frame was taken from the stream at `fetched` and is ready
+// (decoded) at `now`. It is scheduled by `fetched`, so that the time spent
+// decoding one picture (the decoder's first, a large key picture) does not
+// shift the schedule of every later frame; the time already spent counts
+// towards the wait. An early frame waits only when more frames are queued
+// behind it (a burst to spread out); alone, it shows that the schedule
+// started late (its first frame came late), and the schedule restarts at it
+// instead of holding every later frame by as much. Returns the milliseconds
+// still to sleep.
+int32_t PacerLiveDelay(PacerRecord& pacer, uint32_t fetched, uint32_t now, bool queued_behind);
 // After the frame: restarts the count at `now` once it reached 200. Live view
 // passes the frame's arrival time (before the sleep), so that the new
 // schedule starts where the stream is and not one sleep later.

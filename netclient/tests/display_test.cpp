@@ -388,6 +388,40 @@ TEST(FramePacerTest, DelaysFollowTheFrameCountScaledBySpeed) {
   EXPECT_EQ(off.frames, 0);
 }
 
+// A live stream at 25 fps whose first picture took 60 ms to decode (the
+// decoder's start, a large key picture): the frames after it, arriving on
+// time and decoded in 5 ms, are shown at once. Scheduled from the end of the
+// slow decode instead, every later frame was held 55 ms: a standing delay of
+// more than a frame (seen with H.265 at 1080p: 100 ms).
+TEST(FramePacerTest, LiveScheduleStartsWhereTheFrameArrivedNotWhereItWasDecoded) {
+  PacerRecord p;
+  p.fps = 25;
+  EXPECT_EQ(PacerLiveDelay(p, 1000, 1060, false), -60);  // starts the schedule at 1000
+  EXPECT_EQ(p.start_ms, 1000u);
+  for (uint32_t k = 1; k <= 10; ++k) {
+    const uint32_t fetched = 1000 + 40 * k;
+    EXPECT_LE(PacerLiveDelay(p, fetched, fetched + 5, false), 0) << "frame " << k;
+  }
+  // A frame that came early with another queued behind it (a burst) waits
+  // for its due time, less the time its decoding took.
+  EXPECT_EQ(PacerLiveDelay(p, 1000 + 40 * 11 - 30, 1000 + 40 * 11 - 25, true), 25);
+}
+
+// The stream's first frame came 26 ms late (a key picture that took long to
+// send), the next ones on their cadence: they are shown at once. Held to the
+// late first frame's schedule, each waited 26 ms: a standing delay for as
+// long as the schedule ran (200 frames).
+TEST(FramePacerTest, LiveScheduleFollowsAFrameThatComesEarlyWithNothingQueued) {
+  PacerRecord p;
+  p.fps = 25;
+  EXPECT_EQ(PacerLiveDelay(p, 1026, 1030, false), -4);
+  for (uint32_t k = 1; k <= 10; ++k) {
+    const uint32_t fetched = 1000 + 40 * k;
+    EXPECT_LE(PacerLiveDelay(p, fetched, fetched + 3, false), 0) << "frame " << k;
+  }
+  EXPECT_EQ(p.start_ms, 1040u);  // restarted at the first frame on the cadence
+}
+
 TEST(FramePacerTest, RestartsEveryTwoHundredFrames) {
   PacerRecord p;
   p.fps = 25;
