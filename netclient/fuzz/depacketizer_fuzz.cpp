@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "fuzz/packet_feed.h"
 #include "net/rtp.h"
 #include "net/video_depacketizer.h"
 #include "net/video_picture.h"
@@ -49,31 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool udp = (data[0] & 2) != 0;
   auto d = h264 ? MakeH264Depacketizer(64, 4096) : MakeJpegDepacketizer(64, 8192);
   CheckingSink sink(h264);
-  SequenceCheck sequence;
-  size_t pos = 1;
-  while (pos + 2 <= size) {
-    size_t len = (size_t{data[pos]} << 8) | data[pos + 1];
-    pos += 2;
-    if (len > size - pos) len = size - pos;
-    RtpPacket packet;
-    if (ParseRtp(data + pos, len, &packet)) {
-      if (packet.payload < data + pos || packet.payload + packet.payload_size > data + pos + len) {
-        abort();
-      }
-      bool loss = false;
-      if (udp) {
-        auto v = sequence.Check(packet.sequence);
-        if (v == SequenceCheck::Verdict::kDrop) {
-          pos += len;
-          continue;
-        }
-        loss = v == SequenceCheck::Verdict::kLoss;
-      }
-      d->Push(packet, loss, &sink);
-    } else if (len > 0 && data[pos] == 0xFF) {
-      d->Reset();
-    }
-    pos += len;
-  }
+  fuzz::FeedPackets(data, size, 1, udp, d.get(), &sink);
   return 0;
 }
