@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "collecting_sink.h"
 #include "net/h264_sps.h"
 #include "net/rtp.h"
 #include "net/video_depacketizer.h"
@@ -15,24 +16,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Picture {
-  Bytes data;
-  int type;
-};
-
-class CollectingSink : public VideoFrameSink {
- public:
-  void OnKeyFrameStart() override { ++key_starts; }
-  void OnDataLost() override { ++losses; }
-  void OnPictureTooLarge(size_t size) override { too_large.push_back(size); }
-  void OnPicture(FrameBuffer* b, int type) override {
-    pictures.push_back({Bytes(b->picture(), b->picture() + b->size()), type});
-  }
-  std::vector<Picture> pictures;
-  std::vector<size_t> too_large;
-  int key_starts = 0;
-  int losses = 0;
-};
+using test::CollectingSink;
+using test::Picture;
 
 RtpPacket Packet(const Bytes& payload, uint32_t timestamp, bool marker) {
   RtpPacket p;

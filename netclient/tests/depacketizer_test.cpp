@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "collecting_sink.h"
 #include "net/depacketizer_jpeg.h"
 #include "net/interleaved.h"
 #include "net/media_frames.h"
@@ -19,24 +20,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Picture {
-  Bytes data;
-  int type;
-};
-
-class CollectingSink : public VideoFrameSink {
- public:
-  void OnKeyFrameStart() override { ++key_starts; }
-  void OnDataLost() override { ++losses; }
-  void OnPictureTooLarge(size_t size) override { too_large.push_back(size); }
-  void OnPicture(FrameBuffer* b, int type) override {
-    pictures.push_back({Bytes(b->picture(), b->picture() + b->size()), type});
-  }
-  std::vector<Picture> pictures;
-  std::vector<size_t> too_large;
-  int key_starts = 0;
-  int losses = 0;
-};
+using test::CollectingSink;
+using test::Picture;
 
 RtpPacket Payload(const Bytes& payload, bool marker = false) {
   RtpPacket p;
