@@ -16,6 +16,7 @@
 
 #include "devicesim/device.h"
 #include "gst_rtsp_server.h"
+#include "link_state_log.h"
 #include "net/source_seams.h"
 #include "quornet.h"
 #include "session/client_session.h"
@@ -27,28 +28,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::mutex g_mutex;
-std::map<uint32_t, std::vector<int>> g_link_states;  // guarded by g_mutex
-
-void OnStatus(uint32_t handle, int32_t kind, int32_t value, int32_t) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (kind == 1) g_link_states[handle].push_back(value);
-}
-
-std::vector<int> LinkStates(uint32_t handle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return g_link_states[handle];
-}
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (Clock::now() < deadline) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return pred();
-}
+using test::LinkStates;
+using test::OnStatus;
+using test::WaitFor;
 
 devicesim::Config SmallConfig() {
   devicesim::Config c;

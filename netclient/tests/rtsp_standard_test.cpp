@@ -19,6 +19,7 @@
 
 #include "devicesim/device.h"
 #include "gst_rtsp_server.h"
+#include "link_state_log.h"
 #include "qrplat/memory_window.h"
 #include "qrplat/thread.h"
 #include "qrplat/window.h"
@@ -32,28 +33,9 @@ namespace {
 using namespace std::chrono_literals;
 using devicesim::StandardServer;
 
-std::mutex g_mutex;
-std::map<uint32_t, std::vector<int>> g_link_states;  // guarded by g_mutex
-
-void OnStatus(uint32_t handle, int32_t kind, int32_t value, int32_t) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (kind == 1) g_link_states[handle].push_back(value);
-}
-
-std::vector<int> LinkStates(uint32_t handle) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return g_link_states[handle];
-}
-
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) return true;
-    qrplat::SleepMs(20);
-  }
-  return pred();
-}
+using test::LinkStates;
+using test::OnStatus;
+using test::WaitFor;
 
 // "METHOD URL" of every request the device received.
 std::vector<std::string> RequestLines(const devicesim::Device& d) {
