@@ -45,6 +45,22 @@ std::vector<std::string_view> SplitAnnexB(std::string_view s) {
   return out;
 }
 
+namespace {
+
+// The body of an aggregation packet (H.264 STAP-A, RFC 6184 5.7.1; H.265 AP,
+// RFC 7798 4.4.2): the first `count` units, each behind its 16-bit size,
+// written into p from `pos` on.
+void PutSizedUnits(Bytes& p, size_t pos, const std::vector<std::string_view>& nals, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    p[pos] = static_cast<uint8_t>(nals[i].size() >> 8);
+    p[pos + 1] = static_cast<uint8_t>(nals[i].size());
+    std::memcpy(p.data() + pos + 2, nals[i].data(), nals[i].size());
+    pos += 2 + nals[i].size();
+  }
+}
+
+}  // namespace
+
 void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp, RtpStream* rtp,
                    std::vector<Bytes>* out, bool aggregate) {
   size_t n = 0;
@@ -62,13 +78,7 @@ void PacketizeH264(const std::vector<std::string_view>& nals, uint32_t timestamp
     if (count >= 2) {
       Bytes p = rtp->Start(count == nals.size(), timestamp, size);
       p[12] = static_cast<uint8_t>(nri | 24);
-      size_t pos = 13;
-      for (size_t i = 0; i < count; ++i) {
-        p[pos] = static_cast<uint8_t>(nals[i].size() >> 8);
-        p[pos + 1] = static_cast<uint8_t>(nals[i].size());
-        std::memcpy(p.data() + pos + 2, nals[i].data(), nals[i].size());
-        pos += 2 + nals[i].size();
-      }
+      PutSizedUnits(p, 13, nals, count);
       out->push_back(std::move(p));
       n = count;
     }
@@ -120,13 +130,7 @@ void PacketizeH265(const std::vector<std::string_view>& nals, uint32_t timestamp
       // Payload header: F 0, type 48, the lowest layer id (0) and TID (1).
       p[12] = static_cast<uint8_t>(48 << 1);
       p[13] = 1;
-      size_t pos = 14;
-      for (size_t i = 0; i < count; ++i) {
-        p[pos] = static_cast<uint8_t>(nals[i].size() >> 8);
-        p[pos + 1] = static_cast<uint8_t>(nals[i].size());
-        std::memcpy(p.data() + pos + 2, nals[i].data(), nals[i].size());
-        pos += 2 + nals[i].size();
-      }
+      PutSizedUnits(p, 14, nals, count);
       out->push_back(std::move(p));
       n = count;
     }
